@@ -1,0 +1,42 @@
+# The front door: every command a newcomer needs.
+#   make            build the daemon (build/release/vellumd)
+#   make test       build and run every unit and end-to-end test
+#   make test-sanitize  the same tests under AddressSanitizer and UndefinedBehaviorSanitizer
+#   make demo       run the daemon on a demo tree and show what it did
+#   make format     reformat the sources with clang-format
+
+BUILD_PACKAGES := g++ cmake make
+TEST_PACKAGES := $(BUILD_PACKAGES) libgtest-dev tar util-linux
+FORMAT_PACKAGES := clang-format
+ENSURE := sh scripts/ensure-packages
+
+.PHONY: all build test test-sanitize demo format clean
+
+all: build
+
+build:
+	@$(ENSURE) $(BUILD_PACKAGES)
+	cmake --preset release >/dev/null
+	cmake --build --preset release -j 2
+
+test:
+	@$(ENSURE) $(TEST_PACKAGES)
+	cmake --preset release >/dev/null
+	cmake --build --preset release -j 2
+	ctest --preset release
+
+test-sanitize:
+	@$(ENSURE) $(TEST_PACKAGES)
+	cmake --preset sanitize >/dev/null
+	cmake --build --preset sanitize -j 2
+	ctest --preset sanitize
+
+demo: build
+	@sh scripts/demo build/release/vellumd
+
+format:
+	@$(ENSURE) $(FORMAT_PACKAGES)
+	clang-format -i $$(git ls-files '*.cpp' '*.h')
+
+clean:
+	rm -rf build demo

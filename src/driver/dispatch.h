@@ -1,0 +1,49 @@
+// dispatch.h: what each inotify record means to the daemon. Keeps the registry in step with
+// directories that appear, vanish or move, remembers files being written, and runs the handler
+// for every completed file and every arrival.
+#pragma once
+
+#include <sys/inotify.h>
+
+#include <ostream>
+#include <string>
+
+#include "watch/inotify_watch.h"
+
+namespace vellumd {
+
+// Logs "Call handler HANDLER with argument: PATH" and starts the handler with the path as its one
+// argument, standard input on the zero device, output and error on the null device. Does not
+// wait. Throws ExecError when fork() fails.
+void callHandler(const std::string& handler, const std::string& path, std::ostream* log);
+
+// The policy. Holds references to the loop's registry and the start-up strings; owns nothing.
+class Dispatcher {
+ public:
+  // REQUIRES: `registry`, `target`, `handler` and `*log` outlive the dispatcher.
+  Dispatcher(InotifyWatch& registry, const std::string& target, const std::string& handler,
+             std::ostream* log);
+  Dispatcher(const Dispatcher&) = delete;
+  Dispatcher& operator=(const Dispatcher&) = delete;
+  virtual ~Dispatcher();
+
+  // Acts on one record, after the loop has logged it. Exceptions reach the loop's catch-all.
+  void dispatch(const inotify_event& event);
+
+ private:
+  void dispatchDirectory(const inotify_event& event, const std::string& name);
+  void dispatchFile(const inotify_event& event, const std::string& name);
+  // Watches a directory that appeared under `parent` and everything below it. One that vanished
+  // or cannot be read is logged and skipped.
+  void watchArrival(int parent, const std::string& name);
+  // After lost records: watches whatever the tree holds that is not watched yet.
+  void rescanTree();
+  ScanOptions runtimeScanOptions();
+
+  InotifyWatch& registry_;
+  const std::string& target_;
+  const std::string& handler_;
+  std::ostream* log_;  // null: nothing is logged
+};
+
+}  // namespace vellumd

@@ -1,0 +1,206 @@
+// cmd_exec.cpp: fork(), redirect, execv(); and the pumping of a child's pipes.
+#include "exec/cmd_exec.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <ctime>
+
+#include "errors/errors.h"
+
+namespace vellumd {
+
+const std::string kZeroDevice = "/dev/zero";
+const std::string kNullDevice = "/dev/null";
+
+namespace {
+constexpr size_t kChunk = 1024;
+
+// Moves one chunk from `fd` to `out`. False at end of file or on a read error.
+bool drainChunk(std::ostream* out, int fd) {
+  char buffer[kChunk];
+  ssize_t count = read(fd, buffer, sizeof buffer);
+  if (count < 0 && errno == EINTR) return true;
+  if (count <= 0) return false;
+  out->write(buffer, count);
+  return true;
+}
+
+// Keeps SIGPIPE from ending the caller while it feeds a child that closed its standard input
+// early; the write then simply fails with EPIPE. Restores the mask and discards a SIGPIPE that
+// arrived meanwhile.
+class SigpipeBlock {
+ public:
+  SigpipeBlock() {
+    sigemptyset(&pipeOnly_);
+    sigaddset(&pipeOnly_, SIGPIPE);
+    sigprocmask(SIG_BLOCK, &pipeOnly_, &previous_);
+  }
+  SigpipeBlock(const SigpipeBlock&) = delete;
+  SigpipeBlock& operator=(const SigpipeBlock&) = delete;
+  ~SigpipeBlock() {
+    const timespec noWait = {0, 0};
+    while (sigtimedwait(&pipeOnly_, nullptr, &noWait) > 0) {
+    }
+    sigprocmask(SIG_SETMASK, &previous_, nullptr);
+  }
+
+ private:
+  sigset_t pipeOnly_;
+  sigset_t previous_;
+};
+}  // namespace
+
+Pipe::~Pipe() { close(); }
+
+void Pipe::open() {
+  if (pipe(fds) != 0) {
+    fds[0] = fds[1] = -1;
+    throw ExecError("pipe open fail");
+  }
+}
+
+void Pipe::close() {
+  closeRead();
+  closeWrite();
+}
+
+void Pipe::closeRead() {
+  if (fds[0] >= 0) ::close(fds[0]);
+  fds[0] = -1;
+}
+
+void Pipe::closeWrite() {
+  if (fds[1] >= 0) ::close(fds[1]);
+  fds[1] = -1;
+}
+
+CmdExec::CmdExec(const std::string& path, const char* const* argv) : path_(path) {
+  for (; *argv != nullptr; ++argv) args_.emplace_back(*argv);
+}
+
+CmdExec::~CmdExec() = default;
+
+void CmdExec::run(std::istream* in, std::ostream* out, std::ostream* err) {
+  // Built before the fork, so that the child allocates nothing between fork and exec.
+  std::vector<char*> argv;
+  argv.reserve(args_.size() + 1);
+  for (std::string& arg : args_) argv.push_back(arg.data());
+  argv.push_back(nullptr);
+
+  // Declared in this order so that unwinding closes the error, output and input pipe.
+  Pipe input;
+  Pipe output;
+  Pipe error;
+  if (in != nullptr) input.open();
+  if (out != nullptr) output.open();
+  if (err != nullptr) error.open();
+
+  pid_ = fork();
+  if (pid_ < 0) throw ExecError("fork() fail");
+
+  if (pid_ == 0) {
+    // The child: only redirect descriptors, then exec.
+    if (in == nullptr) {
+      int zero = ::open(kZeroDevice.c_str(), O_RDONLY);
+      if (zero < 0) throw ExecError("redirect open fail");
+      dup2(zero, 0);
+      ::close(zero);
+    } else if (input.readEnd() >= 0) {
+      dup2(input.readEnd(), 0);
+    }
+    if (out == nullptr) {
+      redirectTo(kNullDevice.c_str(), 1);
+    } else if (output.writeEnd() >= 0) {
+      dup2(output.writeEnd(), 1);
+    }
+    if (err == nullptr) {
+      redirectTo(kNullDevice.c_str(), 2);
+    } else if (error.writeEnd() >= 0) {
+      dup2(error.writeEnd(), 2);
+    }
+    input.close();
+    output.close();
+    error.close();
+    execv(path_.c_str(), argv.data());
+    throw ExecError("execv() fail");
+  }
+
+  input.closeRead();
+  output.closeWrite();
+  error.closeWrite();
+  if (in != nullptr || out != nullptr || err != nullptr) {
+    transfer(in, out, err, input, output, error);
+  }
+}
+
+void CmdExec::transfer(std::istream* in, std::ostream* out, std::ostream* err, Pipe& input,
+                       Pipe& output, Pipe& error) {
+  // Fed and drained together: done one after the other, a child that fills one pipe while the
+  // caller waits on another would stall both processes for ever.
+  SigpipeBlock sigpipeBlock;
+  char chunk[kChunk];
+  size_t chunkSize = 0;
+  size_t chunkSent = 0;
+  while (input.writeEnd() >= 0 || output.readEnd() >= 0 || error.readEnd() >= 0) {
+    pollfd fds[3] = {{input.writeEnd(), POLLOUT, 0},
+                     {output.readEnd(), POLLIN, 0},
+                     {error.readEnd(), POLLIN, 0}};
+    if (poll(fds, 3, -1) < 0) {
+      if (errno == EINTR) continue;
+      break;
+    }
+    if (fds[0].revents != 0) {
+      if (chunkSent == chunkSize) {
+        std::streamsize got = in->fail() ? 0 : in->readsome(chunk, sizeof chunk);
+        chunkSize = got > 0 ? static_cast<size_t>(got) : 0;
+        chunkSent = 0;
+      }
+      bool childGone = (fds[0].revents & (POLLERR | POLLHUP)) != 0;
+      if (chunkSize == 0 || childGone) {
+        // Input exhausted, or the child no longer reads it: its standard input ends here.
+        input.close();
+      } else {
+        ssize_t written = write(input.writeEnd(), chunk + chunkSent, chunkSize - chunkSent);
+        if (written > 0) {
+          chunkSent += static_cast<size_t>(written);
+        } else if (errno != EINTR && errno != EAGAIN) {
+          input.close();
+        }
+      }
+    }
+    if (fds[1].revents != 0 && !drainChunk(out, output.readEnd())) output.close();
+    if (fds[2].revents != 0 && !drainChunk(err, error.readEnd())) error.close();
+  }
+  input.close();
+  output.close();
+  error.close();
+}
+
+void CmdExec::wait() {
+  if (pid_ <= 0) return;
+  int status = 0;
+  if (waitpid(pid_, &status, 0) <= 0) throw ExecError("waitpid() fail");
+  if (WIFSIGNALED(status) || !WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+    throw ExecError("exit with error");
+  }
+}
+
+void redirectTo(const char* path, int fd) {
+  int opened = ::open(path, O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  if (opened < 0) throw ExecError("redirect open fail");
+  dup2(opened, fd);
+  ::close(opened);
+}
+
+void drainPipe(std::ostream* out, int fd) {
+  if (out == nullptr || fd < 0) return;
+  while (drainChunk(out, fd)) {
+  }
+}
+
+}  // namespace vellumd

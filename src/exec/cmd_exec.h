@@ -1,0 +1,85 @@
+// cmd_exec.h: starts a program with fork() and execv(), its standard descriptors on fixed
+// devices or on pipes that the caller pumps from and into streams.
+//
+// The daemon builds one CmdExec per handler run, calls run() with no streams and forgets it: the
+// child is never waited for. Streams and wait() serve callers that want the program's output.
+#pragma once
+
+#include <istream>
+#include <ostream>
+#include <string>
+#include <vector>
+
+namespace vellumd {
+
+// The child's standard input when the caller gives no input stream, and its output and error
+// when the caller gives no stream for them.
+extern const std::string kZeroDevice;  // "/dev/zero"
+extern const std::string kNullDevice;  // "/dev/null"
+
+// One pipe's two descriptors. Owns whichever ends are open; -1 marks a closed end.
+class Pipe {
+ public:
+  Pipe() = default;
+  Pipe(const Pipe&) = delete;
+  Pipe& operator=(const Pipe&) = delete;
+  virtual ~Pipe();  // closes both ends
+
+  // Creates the pipe (without close-on-exec). Throws ExecError "pipe open fail".
+  void open();
+  // Closes the read end, then the write end.
+  void close();
+  void closeRead();
+  void closeWrite();
+
+  int readEnd() const { return fds[0]; }
+  int writeEnd() const { return fds[1]; }
+
+ private:
+  int fds[2] = {-1, -1};  // [0] read end, [1] write end; -1 when not open
+};
+
+// One program invocation. Owns its path and argument strings, nothing of the child.
+class CmdExec {
+ public:
+  // Copies `path` and the strings of `argv` (null-terminated, argument zero first).
+  // REQUIRES: argv is not null. Makes no system call.
+  CmdExec(const std::string& path, const char* const* argv);
+  CmdExec(const CmdExec&) = delete;
+  CmdExec& operator=(const CmdExec&) = delete;
+  virtual ~CmdExec();  // neither waits for nor signals the child
+
+  // Starts the program. Each stream may be null: standard input then reads kZeroDevice, output
+  // and error go to kNullDevice. Given streams are pumped concurrently (no amount of output can
+  // stall it) and run() returns once input is exhausted and output and error reached their end.
+  // In the child it never returns: execv() or an ExecError ("redirect open fail",
+  // "execv() fail"). In the caller it throws ExecError "pipe open fail" or "fork() fail".
+  void run(std::istream* in, std::ostream* out, std::ostream* err);
+
+  // Waits for the child of run(). Throws ExecError "waitpid() fail" or "exit with error" (killed
+  // by a signal or a non-zero status). Does nothing when run() never forked a child.
+  void wait();
+
+  int pid() const { return pid_; }
+  const std::string& path() const { return path_; }
+  const std::vector<std::string>& args() const { return args_; }
+
+ private:
+  // The caller's side of run() when streams are given.
+  void transfer(std::istream* in, std::ostream* out, std::ostream* err, Pipe& input, Pipe& output,
+                Pipe& error);
+
+  std::string path_;               // handed to execv() verbatim: no search along PATH
+  std::vector<std::string> args_;  // argument zero first
+  int pid_ = -1;                   // -1 until run() forks; then fork()'s result in this process
+};
+
+// Opens `path` write-only (created, truncated) and makes `fd` refer to it.
+// Throws ExecError "redirect open fail".
+void redirectTo(const char* path, int fd);
+
+// Copies everything readable from `fd` into `out` until end of file or a read error. Does nothing
+// when `out` is null or `fd` is negative.
+void drainPipe(std::ostream* out, int fd);
+
+}  // namespace vellumd

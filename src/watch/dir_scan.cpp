@@ -1,0 +1,81 @@
+// dir_scan.cpp: the depth-first scan that watches a tree, and the directory entry iterator.
+#include "watch/dir_scan.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <memory>
+
+#include "errors/errors.h"
+
+namespace vellumd {
+
+DirEntryIterator::DefaultIgnoreList::DefaultIgnoreList() : std::vector<std::string>{".", ".."} {}
+
+DirEntryIterator::DefaultIgnoreList::~DefaultIgnoreList() = default;
+
+DirEntryIterator::DirEntryIterator() = default;
+
+DirEntryIterator::DirEntryIterator(DIR* dir, const std::vector<std::string>& ignore)
+    : dir_(dir), ignore_(ignore) {
+  advance();
+}
+
+DirEntryIterator::~DirEntryIterator() = default;
+
+DirEntryIterator& DirEntryIterator::operator++() {
+  advance();
+  return *this;
+}
+
+DirEntryIterator DirEntryIterator::operator++(int) {
+  DirEntryIterator before = *this;
+  advance();
+  return before;
+}
+
+void DirEntryIterator::advance() {
+  if (dir_ == nullptr) return;
+  // readdir() returns null both at the end and on a read error; either ends the walk.
+  while ((current_ = readdir(dir_)) != nullptr) {
+    const char* name = current_->d_name;
+    bool skipped = std::any_of(ignore_.begin(), ignore_.end(),
+                               [name](const std::string& ignored) { return ignored == name; });
+    if (!skipped) return;
+  }
+}
+
+namespace {
+struct DirCloser {
+  void operator()(DIR* dir) const { closedir(dir); }
+};
+// The scan holds one open stream per level of depth; each closes when its level ends or unwinds.
+using DirStream = std::unique_ptr<DIR, DirCloser>;
+}  // namespace
+
+void scanDirectory(InotifyWatch& registry, int wd, const std::string& path,
+                   const std::vector<std::string>& ignore, const ScanOptions& options) {
+  DirStream stream(path.empty() ? nullptr : opendir(path.c_str()));
+  const DirEntryIterator end;
+  for (DirEntryIterator entry(stream.get(), ignore); entry != end; ++entry) {
+    const std::string name = entry->d_name;
+    const std::string full = joinPath(path, name);
+    // One stat() per entry, links followed: a link to a directory is watched like one.
+    if (!isDirectory(full)) continue;
+    PlacedWatch child;
+    try {
+      child = registry.placeWatch(wd, name, registry.defaultMask());
+    } catch (const SystemError& error) {
+      if (!options.skips(error.code)) throw;
+      if (options.onSkipped) options.onSkipped(full, error.code);
+      continue;
+    }
+    if (child.wd < 0) continue;
+    if (child.outcome == WatchOutcome::kNew && options.newlyWatched != nullptr) {
+      options.newlyWatched->push_back(child.wd);
+    }
+    scanDirectory(registry, child.wd, full, ignore, options);
+  }
+}
+
+}  // namespace vellumd

@@ -1,0 +1,319 @@
+// daemon_harness.cpp: the end-to-end fixture: temporary trees, the real binary, polling waits.
+#include "daemon_harness.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <regex>
+#include <sstream>
+#include <thread>
+
+namespace vellumd::e2e {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+std::string readFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream content;
+  content << in.rdbuf();
+  return content.str();
+}
+
+std::vector<std::string> readCmdline(pid_t pid) {
+  std::string raw = readFile("/proc/" + std::to_string(pid) + "/cmdline");
+  std::vector<std::string> argv;
+  size_t start = 0;
+  while (start < raw.size()) {
+    size_t end = raw.find('\0', start);
+    if (end == std::string::npos) end = raw.size();
+    argv.push_back(raw.substr(start, end - start));
+    start = end + 1;
+  }
+  return argv;
+}
+
+pid_t parentOf(pid_t pid) {
+  std::string stat = readFile("/proc/" + std::to_string(pid) + "/stat");
+  size_t close = stat.rfind(')');
+  if (close == std::string::npos) return -1;
+  std::istringstream rest(stat.substr(close + 2));
+  char state;
+  pid_t parent = -1;
+  rest >> state >> parent;
+  return parent;
+}
+
+// A zombie or a process that is gone counts as not alive.
+bool processAlive(pid_t pid) {
+  std::string stat = readFile("/proc/" + std::to_string(pid) + "/stat");
+  size_t close = stat.rfind(')');
+  return close != std::string::npos && close + 2 < stat.size() && stat[close + 2] != 'Z';
+}
+
+int countDirectories(const std::string& top) {
+  if (!fs::is_directory(top)) return 0;
+  int count = 1;
+  std::error_code error;
+  for (auto it = fs::recursive_directory_iterator(top, error); !error && it != fs::end(it);
+       it.increment(error)) {
+    if (it->is_directory(error) && !it->is_symlink(error)) ++count;
+  }
+  return count;
+}
+
+}  // namespace
+
+std::string vellumdBinary() { return VELLUMD_BINARY; }
+
+bool waitUntil(const std::function<bool()>& condition, std::chrono::milliseconds timeout) {
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  while (!condition()) {
+    if (std::chrono::steady_clock::now() >= deadline) return condition();
+    std::this_thread::sleep_for(5ms);
+  }
+  return true;
+}
+
+ProcessResult runProcess(const std::vector<std::string>& argv) {
+  int outPipe[2];
+  int errPipe[2];
+  if (pipe2(outPipe, O_CLOEXEC) != 0 || pipe2(errPipe, O_CLOEXEC) != 0) ADD_FAILURE() << "pipe: " << strerror(errno);
+  std::vector<char*> args;
+  for (const std::string& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
+  args.push_back(nullptr);
+  pid_t child = fork();
+  if (child == 0) {
+    // Only the three standard descriptors reach the program: the pipes are close-on-exec.
+    int devNull = open("/dev/null", O_RDONLY | O_CLOEXEC);
+    dup2(devNull, 0);
+    dup2(outPipe[1], 1);
+    dup2(errPipe[1], 2);
+    execvp(args[0], args.data());
+    _exit(127);
+  }
+  close(outPipe[1]);
+  close(errPipe[1]);
+  ProcessResult result;
+  // The launcher's standard descriptors are inherited by the detached daemon until daemon()
+  // points them at /dev/null; reading to end of file therefore also waits for that.
+  pollfd fds[2] = {{outPipe[0], POLLIN, 0}, {errPipe[0], POLLIN, 0}};
+  std::string* sinks[2] = {&result.out, &result.err};
+  int openPipes = 2;
+  while (openPipes > 0) {
+    int ready = poll(fds, 2, 10000);
+    if (ready < 0 && errno == EINTR) continue;
+    if (ready <= 0) break;
+    for (int i = 0; i < 2; ++i) {
+      if (fds[i].fd < 0 || fds[i].revents == 0) continue;
+      char buffer[4096];
+      ssize_t count = read(fds[i].fd, buffer, sizeof buffer);
+      if (count <= 0) {
+        close(fds[i].fd);
+        fds[i].fd = -1;
+        --openPipes;
+      } else {
+        sinks[i]->append(buffer, static_cast<size_t>(count));
+      }
+    }
+  }
+  for (const pollfd& fd : fds) {
+    if (fd.fd >= 0) close(fd.fd);
+  }
+  int status = 0;
+  waitpid(child, &status, 0);
+  result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  return result;
+}
+
+void DaemonTest::SetUp() {
+  char pattern[] = "/tmp/vellumd-e2e-XXXXXX";
+  ASSERT_NE(mkdtemp(pattern), nullptr) << strerror(errno);
+  root_ = pattern;
+  // Readable by every user, so that tests may run the daemon with fewer privileges.
+  chmod(root_.c_str(), 0755);
+  ASSERT_EQ(mkdir(target().c_str(), 0755), 0);
+  {
+    std::ofstream script(handlerPath());
+    script << "#!/bin/sh\nprintf '%s\\0' \"$1\" >> '" << recordPath() << "'\n";
+  }
+  chmod(handlerPath().c_str(), 0755);
+}
+
+void DaemonTest::TearDown() {
+  stopDaemon();
+  if (root_.empty()) return;
+  // Restore permissions a test may have taken away, so that everything can be removed.
+  std::error_code error;
+  for (auto it = fs::recursive_directory_iterator(
+           root_, fs::directory_options::skip_permission_denied, error);
+       !error && it != fs::end(it); it.increment(error)) {
+    if (it->is_directory(error) && !it->is_symlink(error)) chmod(it->path().c_str(), 0755);
+  }
+  chmod(root_.c_str(), 0755);
+  fs::remove_all(root_, error);
+}
+
+ProcessResult DaemonTest::runVellumd(const std::vector<std::string>& args) {
+  std::vector<std::string> argv = {vellumdBinary()};
+  argv.insert(argv.end(), args.begin(), args.end());
+  ProcessResult result = runProcess(argv);
+  pid_t found = findDaemonPid(argv);
+  if (found > 0) pid_ = found;
+  return result;
+}
+
+ProcessResult DaemonTest::launchDaemon(const std::vector<std::string>& prefix,
+                                       const std::vector<std::string>& args) {
+  std::vector<std::string> daemonArgv = {vellumdBinary()};
+  daemonArgv.insert(daemonArgv.end(), args.begin(), args.end());
+  std::vector<std::string> argv = prefix;
+  argv.insert(argv.end(), daemonArgv.begin(), daemonArgv.end());
+  ProcessResult result = runProcess(argv);
+  waitUntil([&] { return findDaemonPid(daemonArgv) > 0; }, 2s);
+  pid_ = findDaemonPid(daemonArgv);
+  return result;
+}
+
+pid_t DaemonTest::startDaemon(int expectedWatches, std::vector<std::string> args) {
+  if (args.empty()) args = {"-t", target(), "-h", handlerPath(), "-L", logPath()};
+  if (expectedWatches < 0) expectedWatches = countDirectories(target());
+  ProcessResult launched = launchDaemon({}, args);
+  EXPECT_EQ(launched.status, 0) << launched.err;
+  EXPECT_GT(pid_, 0) << "no detached vellumd process found";
+  if (pid_ <= 0) return pid_;
+  EXPECT_TRUE(waitForWatches(expectedWatches))
+      << "expected " << expectedWatches << " watches, have " << watchCount();
+  EXPECT_TRUE(waitForLog("Start as daemon..."));
+  return pid_;
+}
+
+pid_t DaemonTest::findDaemonPid(const std::vector<std::string>& argv) const {
+  std::vector<pid_t> matches;
+  std::error_code error;
+  for (const auto& entry : fs::directory_iterator("/proc", error)) {
+    const std::string name = entry.path().filename();
+    if (name.find_first_not_of("0123456789") != std::string::npos) continue;
+    pid_t candidate = std::stoi(name);
+    if (readCmdline(candidate) == argv && processAlive(candidate)) matches.push_back(candidate);
+  }
+  // A handler's child carries the daemon's command line until its exec: take the one whose
+  // parent is not itself a match.
+  for (pid_t candidate : matches) {
+    pid_t parent = parentOf(candidate);
+    if (std::find(matches.begin(), matches.end(), parent) == matches.end()) return candidate;
+  }
+  return -1;
+}
+
+bool DaemonTest::daemonAlive() const { return pid_ > 0 && processAlive(pid_); }
+
+int DaemonTest::watchCount() const {
+  if (pid_ <= 0) return -1;
+  const std::string fdDir = "/proc/" + std::to_string(pid_) + "/fd";
+  std::error_code error;
+  for (const auto& entry : fs::directory_iterator(fdDir, error)) {
+    std::error_code linkError;
+    if (fs::read_symlink(entry.path(), linkError).string() != "anon_inode:inotify") continue;
+    std::istringstream info(readFile("/proc/" + std::to_string(pid_) + "/fdinfo/" +
+                                     entry.path().filename().string()));
+    int count = 0;
+    for (std::string line; std::getline(info, line);) {
+      if (line.rfind("inotify wd:", 0) == 0) ++count;
+    }
+    return count;
+  }
+  return -1;
+}
+
+bool DaemonTest::waitForWatches(int count, std::chrono::milliseconds timeout) {
+  return waitUntil([&] { return watchCount() == count; }, timeout);
+}
+
+bool DaemonTest::waitForExit(std::chrono::milliseconds timeout) {
+  return waitUntil([&] { return !daemonAlive(); }, timeout);
+}
+
+void DaemonTest::stopDaemon() {
+  if (pid_ <= 0) return;
+  if (daemonAlive()) {
+    kill(pid_, SIGTERM);
+    if (!waitForExit(5s)) {
+      kill(pid_, SIGKILL);
+      waitForExit(5s);
+    }
+  }
+  pid_ = -1;
+}
+
+std::vector<std::string> DaemonTest::logMessages() const {
+  static const std::regex stamp(R"(^\d{4}/\d{2}/\d{2} \d{2}:\d{2}:\d{2}: )");
+  std::istringstream log(readFile(logPath()));
+  std::vector<std::string> messages;
+  for (std::string line; std::getline(log, line);) {
+    if (!std::regex_search(line, stamp)) {
+      ADD_FAILURE() << "log line without timestamp: " << line;
+      continue;
+    }
+    messages.push_back(line.substr(21));
+  }
+  return messages;
+}
+
+bool DaemonTest::logContains(const std::string& message) const { return logCount(message) > 0; }
+
+int DaemonTest::logCount(const std::string& message) const {
+  auto messages = logMessages();
+  return static_cast<int>(std::count(messages.begin(), messages.end(), message));
+}
+
+bool DaemonTest::waitForLog(const std::string& message, std::chrono::milliseconds timeout) {
+  return waitUntil([&] { return logContains(message); }, timeout);
+}
+
+std::vector<std::string> DaemonTest::handled() const {
+  std::string raw = readFile(recordPath());
+  std::vector<std::string> paths;
+  size_t start = 0;
+  for (size_t end; (end = raw.find('\0', start)) != std::string::npos; start = end + 1) {
+    paths.push_back(raw.substr(start, end - start));
+  }
+  return paths;
+}
+
+bool DaemonTest::waitForHandled(size_t count, std::chrono::milliseconds timeout) {
+  return waitUntil([&] { return handled().size() >= count; }, timeout);
+}
+
+bool DaemonTest::waitForHandledPath(const std::string& path, std::chrono::milliseconds timeout) {
+  return waitUntil(
+      [&] {
+        auto paths = handled();
+        return std::find(paths.begin(), paths.end(), path) != paths.end();
+      },
+      timeout);
+}
+
+void DaemonTest::makeDir(const std::string& relative) {
+  std::error_code error;
+  fs::create_directories(inTree(relative), error);
+  ASSERT_FALSE(error) << relative << ": " << error.message();
+}
+
+void DaemonTest::writeFile(const std::string& relative, const std::string& content) {
+  std::ofstream out(inTree(relative), std::ios::binary);
+  ASSERT_TRUE(out.is_open()) << relative;
+  out << content;
+}
+
+}  // namespace vellumd::e2e

@@ -1,0 +1,100 @@
+// daemon_harness.h: runs the real vellumd binary on fresh temporary trees for end-to-end tests.
+//
+// Each test gets its own root directory under /tmp holding the watched tree ("tree"), the log
+// ("vellumd.log") and a recording handler ("record-handler") that appends its argument, followed
+// by a NUL byte, to "handled". The fixture ends the daemon it started, by PID, and removes the
+// root, whether the test passed or not. Every wait polls with a deadline; nothing sleeps blindly.
+#pragma once
+
+#include <gtest/gtest.h>
+#include <sys/types.h>
+
+#include <chrono>
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace vellumd::e2e {
+
+using namespace std::chrono_literals;
+
+// What a finished process left behind.
+struct ProcessResult {
+  int status = -1;  // exit status, or 128 + signal number when killed
+  std::string out;  // everything written to standard output
+  std::string err;  // everything written to standard error
+};
+
+// Runs `argv` (argv[0] is the program) to its end with standard input on /dev/null.
+ProcessResult runProcess(const std::vector<std::string>& argv);
+
+// Polls `condition` every few milliseconds until it holds or `timeout` passes.
+bool waitUntil(const std::function<bool()>& condition,
+               std::chrono::milliseconds timeout = 10s);
+
+// The vellumd binary under test.
+std::string vellumdBinary();
+
+class DaemonTest : public ::testing::Test {
+ protected:
+  void SetUp() override;
+  void TearDown() override;
+
+  // Paths inside this test's root.
+  const std::string& root() const { return root_; }
+  std::string target() const { return root_ + "/tree"; }
+  std::string logPath() const { return root_ + "/vellumd.log"; }
+  std::string handlerPath() const { return root_ + "/record-handler"; }
+  std::string recordPath() const { return root_ + "/handled"; }
+  // target() joined with a relative path.
+  std::string inTree(const std::string& relative) const { return target() + "/" + relative; }
+
+  // Runs vellumd with exactly `args` (no program name) and waits for the launching process.
+  ProcessResult runVellumd(const std::vector<std::string>& args);
+
+  // Starts "vellumd -t target() -h handlerPath() -L logPath()" (or `args` when given), finds the
+  // detached daemon's PID and returns once its inotify descriptor holds `expectedWatches`
+  // watches (-1: one per directory found under target(), target included, links not followed)
+  // and "Start as daemon..." is logged. Fails the test when any of that does not happen.
+  pid_t startDaemon(int expectedWatches = -1, std::vector<std::string> args = {});
+
+  // Starts the daemon through `prefix` (for example setpriv) with the default arguments; returns
+  // the launcher's result without waiting for watches. The daemon's PID, if any, is in pid().
+  ProcessResult launchDaemon(const std::vector<std::string>& prefix,
+                             const std::vector<std::string>& args);
+
+  pid_t pid() const { return pid_; }
+  bool daemonAlive() const;
+  // Number of "inotify wd:" lines in the daemon's inotify fdinfo; -1 when it has none.
+  int watchCount() const;
+  bool waitForWatches(int count, std::chrono::milliseconds timeout = 10s);
+  // Waits for the daemon to end by itself; true when it did within the timeout.
+  bool waitForExit(std::chrono::milliseconds timeout = 10s);
+  // Ends the daemon (SIGTERM, then SIGKILL) and waits until it is gone.
+  void stopDaemon();
+
+  // Log messages, timestamps stripped. Fails the test on a line without a well-formed timestamp.
+  std::vector<std::string> logMessages() const;
+  bool logContains(const std::string& message) const;
+  bool waitForLog(const std::string& message, std::chrono::milliseconds timeout = 10s);
+  // Number of log messages equal to `message`.
+  int logCount(const std::string& message) const;
+
+  // Paths the recording handler received, in the order it recorded them.
+  std::vector<std::string> handled() const;
+  bool waitForHandled(size_t count, std::chrono::milliseconds timeout = 10s);
+  // Waits until the handler ran for `path`.
+  bool waitForHandledPath(const std::string& path, std::chrono::milliseconds timeout = 10s);
+
+  // Tree helpers (paths relative to target()); each fails the test on error.
+  void makeDir(const std::string& relative);
+  void writeFile(const std::string& relative, const std::string& content);
+
+ private:
+  pid_t findDaemonPid(const std::vector<std::string>& argv) const;
+
+  std::string root_;
+  pid_t pid_ = -1;
+};
+
+}  // namespace vellumd::e2e

@@ -1,7 +1,12 @@
 // dispatch.cpp: the daemon's policy for every record it reads.
 #include "driver/dispatch.h"
 
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+
 #include <cstring>
+#include <memory>
 
 #include "events/inotify_event_iterator.h"
 #include "exec/cmd_exec.h"
@@ -54,13 +59,13 @@ void Dispatcher::dispatch(const inotify_event& event) {
 }
 
 void Dispatcher::dispatchDirectory(const inotify_event& event, const std::string& name) {
-  if (event.mask & IN_CREATE) watchArrival(event.wd, name);
+  if (event.mask & IN_CREATE) watchArrival(event.wd, name, true);
   if (event.mask & IN_DELETE_SELF) registry_.removeChild(event.wd, name);
   if (event.mask & IN_MOVED_FROM) registry_.recordMoveFrom(event.wd, name, event.cookie);
   if (event.mask & IN_MOVED_TO) {
     if (!registry_.completeMoveTo(event.wd, name, event.cookie)) {
-      // Not a directory of the tree that moved: it came from outside.
-      watchArrival(event.wd, name);
+      // Not a directory of the tree that moved: it came from outside, complete.
+      watchArrival(event.wd, name, false);
     }
     callHandler(handler_, joinPath(registry_.pathOf(event.wd), name), log_);
   }
@@ -73,7 +78,9 @@ void Dispatcher::dispatchFile(const inotify_event& event, const std::string& nam
   }
   if ((event.mask & IN_CLOSE_WRITE) && (registry_.pendingMask(event.wd, name) & kWrittenBits)) {
     registry_.clearPending(event.wd, name);
-    callHandler(handler_, joinPath(registry_.pathOf(event.wd), name), log_);
+    if (!handledByLook(event.wd, name)) {
+      callHandler(handler_, joinPath(registry_.pathOf(event.wd), name), log_);
+    }
   }
 }
 
@@ -86,8 +93,50 @@ ScanOptions Dispatcher::runtimeScanOptions() {
   return options;
 }
 
-void Dispatcher::watchArrival(int parent, const std::string& name) {
-  registry_.watchSubtree(parent, name, runtimeScanOptions());
+void Dispatcher::watchArrival(int parent, const std::string& name, bool lookInside) {
+  ScanOptions options = runtimeScanOptions();
+  std::vector<int> newlyWatched;
+  if (lookInside) options.newlyWatched = &newlyWatched;
+  registry_.watchSubtree(parent, name, options);
+  lookAtFiles(newlyWatched);
+}
+
+void Dispatcher::lookAtFiles(const std::vector<int>& directories) {
+  for (int wd : directories) {
+    const std::string directory = registry_.pathOf(wd);
+    std::unique_ptr<DIR, int (*)(DIR*)> stream(opendir(directory.c_str()), closedir);
+    if (!stream) continue;
+    while (const dirent* entry = readdir(stream.get())) {
+      // Only regular files: opening a device or a FIFO to look at it could have effects.
+      struct stat info;
+      if (fstatat(dirfd(stream.get()), entry->d_name, &info, AT_SYMLINK_NOFOLLOW) != 0 ||
+          !S_ISREG(info.st_mode)) {
+        continue;
+      }
+      const std::string name = entry->d_name;
+      const std::string path = joinPath(directory, name);
+      FileStamp stamp;
+      if (probeWriters(path, stamp) == WriterState::kNoWriter) {
+        // Completed before the watch existed: no record will ever tell of it.
+        lookedAt_[{wd, name}] = stamp;
+        callHandler(handler_, path, log_);
+      } else {
+        // Its close is still to come, or may be: never hand over a file that may be half
+        // written. Noted as created, so that its close runs the handler.
+        registry_.notePending(wd, name, IN_CREATE);
+      }
+    }
+  }
+}
+
+bool Dispatcher::handledByLook(int wd, const std::string& name) {
+  auto looked = lookedAt_.find({wd, name});
+  if (looked == lookedAt_.end()) return false;
+  const FileStamp handled = looked->second;
+  lookedAt_.erase(looked);
+  // A record queued before the look closes the contents the look handled; a rewrite since then
+  // changed the size or the modification time.
+  return stampOf(joinPath(registry_.pathOf(wd), name)) == handled;
 }
 
 void Dispatcher::rescanTree() {

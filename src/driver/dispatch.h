@@ -5,9 +5,13 @@
 
 #include <sys/inotify.h>
 
+#include <map>
 #include <ostream>
 #include <string>
+#include <utility>
+#include <vector>
 
+#include "watch/file_probe.h"
 #include "watch/inotify_watch.h"
 
 namespace vellumd {
@@ -30,12 +34,23 @@ class Dispatcher {
   // Acts on one record, after the loop has logged it. Exceptions reach the loop's catch-all.
   void dispatch(const inotify_event& event);
 
+  // True while files handled by a look into a new directory may still have records queued.
+  bool awaitsEmptyQueue() const { return !lookedAt_.empty(); }
+  // Told by the loop that the kernel's queue was read empty: every record queued before the
+  // last look has been dispatched.
+  void queueEmptied() { lookedAt_.clear(); }
+
  private:
   void dispatchDirectory(const inotify_event& event, const std::string& name);
   void dispatchFile(const inotify_event& event, const std::string& name);
   // Watches a directory that appeared under `parent` and everything below it. One that vanished
-  // or cannot be read is logged and skipped.
-  void watchArrival(int parent, const std::string& name);
+  // or cannot be read is logged and skipped. A created directory (`lookInside`) may already hold
+  // files that were written before its watch existed: they are looked at.
+  void watchArrival(int parent, const std::string& name, bool lookInside);
+  // Handles the complete files in newly watched directories and notes the others as pending.
+  void lookAtFiles(const std::vector<int>& directories);
+  // True when a close concerns the same contents that a look already handled.
+  bool handledByLook(int wd, const std::string& name);
   // After lost records: watches whatever the tree holds that is not watched yet.
   void rescanTree();
   ScanOptions runtimeScanOptions();
@@ -44,6 +59,9 @@ class Dispatcher {
   const std::string& target_;
   const std::string& handler_;
   std::ostream* log_;  // null: nothing is logged
+  // Files a look handled, by directory and name, with the stamp of what was handled. Their
+  // records may still be queued; emptied once the queue has been read empty.
+  std::map<std::pair<int, std::string>, FileStamp> lookedAt_;
 };
 
 }  // namespace vellumd

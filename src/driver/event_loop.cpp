@@ -31,6 +31,10 @@ void runEventLoop(const std::string& target, const std::string& handler, std::os
         writeLog(describeEvent(*record, registry), log);
         dispatcher.dispatch(*record);
       }
+      if (dispatcher.awaitsEmptyQueue()) {
+        pollfd pending = {registry.fd(), POLLIN, 0};
+        if (poll(&pending, 1, 0) == 0) dispatcher.queueEmptied();
+      }
     }
   } catch (...) {
     // A handler's child that fails before its exec unwinds its copy of this loop to here too.

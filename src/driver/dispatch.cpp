@@ -9,7 +9,6 @@
 #include <memory>
 
 #include "events/inotify_event_iterator.h"
-#include "exec/cmd_exec.h"
 #include "log/log.h"
 
 namespace vellumd {
@@ -19,16 +18,9 @@ namespace {
 constexpr uint32_t kWrittenBits = IN_MODIFY | IN_CREATE;
 }  // namespace
 
-void callHandler(const std::string& handler, const std::string& path, std::ostream* log) {
-  writeLog("Call handler " + escapeForLog(handler) + " with argument: " + escapeForLog(path), log);
-  const char* const argv[] = {handler.c_str(), path.c_str(), nullptr};
-  CmdExec command(handler, argv);
-  command.run(nullptr, nullptr, nullptr);
-}
-
 Dispatcher::Dispatcher(InotifyWatch& registry, const std::string& target,
                        const std::string& handler, std::ostream* log)
-    : registry_(registry), target_(target), handler_(handler), log_(log) {}
+    : registry_(registry), target_(target), handler_(handler), log_(log), runs_(handler, log) {}
 
 Dispatcher::~Dispatcher() = default;
 
@@ -67,21 +59,26 @@ void Dispatcher::dispatchDirectory(const inotify_event& event, const std::string
       // Not a directory of the tree that moved: it came from outside, complete.
       watchArrival(event.wd, name, false);
     }
-    callHandler(handler_, joinPath(registry_.pathOf(event.wd), name), log_);
+    callHandler(joinPath(registry_.pathOf(event.wd), name));
   }
 }
 
 void Dispatcher::dispatchFile(const inotify_event& event, const std::string& name) {
   if (event.mask & kWrittenBits) registry_.notePending(event.wd, name, event.mask);
   if (event.mask & IN_MOVED_TO) {
-    callHandler(handler_, joinPath(registry_.pathOf(event.wd), name), log_);
+    callHandler(joinPath(registry_.pathOf(event.wd), name));
   }
   if ((event.mask & IN_CLOSE_WRITE) && (registry_.pendingMask(event.wd, name) & kWrittenBits)) {
     registry_.clearPending(event.wd, name);
     if (!handledByLook(event.wd, name)) {
-      callHandler(handler_, joinPath(registry_.pathOf(event.wd), name), log_);
+      callHandler(joinPath(registry_.pathOf(event.wd), name));
     }
   }
+}
+
+void Dispatcher::callHandler(const std::string& path) {
+  writeLog("Call handler " + escapeForLog(handler_) + " with argument: " + escapeForLog(path), log_);
+  runs_.push(path);
 }
 
 ScanOptions Dispatcher::runtimeScanOptions() {
@@ -119,7 +116,7 @@ void Dispatcher::lookAtFiles(const std::vector<int>& directories) {
       if (probeWriters(path, stamp) == WriterState::kNoWriter) {
         // Completed before the watch existed: no record will ever tell of it.
         lookedAt_[{wd, name}] = stamp;
-        callHandler(handler_, path, log_);
+        callHandler(path);
       } else {
         // Its close is still to come, or may be: never hand over a file that may be half
         // written. Noted as created, so that its close runs the handler.

@@ -11,17 +11,14 @@
 #include <utility>
 #include <vector>
 
+#include "exec/handler_queue.h"
 #include "watch/file_probe.h"
 #include "watch/inotify_watch.h"
 
 namespace vellumd {
 
-// Logs "Call handler HANDLER with argument: PATH" and starts the handler with the path as its one
-// argument, standard input on the zero device, output and error on the null device. Does not
-// wait. Throws ExecError when fork() fails.
-void callHandler(const std::string& handler, const std::string& path, std::ostream* log);
-
-// The policy. Holds references to the loop's registry and the start-up strings; owns nothing.
+// The policy. Holds references to the loop's registry and the start-up strings, and owns the
+// queue of handler runs it decides on.
 class Dispatcher {
  public:
   // REQUIRES: `registry`, `target`, `handler` and `*log` outlive the dispatcher.
@@ -40,7 +37,13 @@ class Dispatcher {
   // last look has been dispatched.
   void queueEmptied() { lookedAt_.clear(); }
 
+  // The handler runs decided on and not started yet; the loop starts them.
+  HandlerQueue& runs() { return runs_; }
+
  private:
+  // Logs "Call handler HANDLER with argument: PATH" and queues the run of the handler with the
+  // path as its one argument.
+  void callHandler(const std::string& path);
   void dispatchDirectory(const inotify_event& event, const std::string& name);
   void dispatchFile(const inotify_event& event, const std::string& name);
   // Watches a directory that appeared under `parent` and everything below it. One that vanished
@@ -62,6 +65,7 @@ class Dispatcher {
   // Files a look handled, by directory and name, with the stamp of what was handled. Their
   // records may still be queued; emptied once the queue has been read empty.
   std::map<std::pair<int, std::string>, FileStamp> lookedAt_;
+  HandlerQueue runs_;
 };
 
 }  // namespace vellumd

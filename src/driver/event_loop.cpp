@@ -12,16 +12,35 @@
 
 namespace vellumd {
 
+namespace {
+// Handler starts between two looks at the inotify descriptor: enough to keep forking cheap per
+// look, few enough that a new burst of records is read within a few milliseconds.
+constexpr size_t kStartsPerQuietTurn = 16;
+}  // namespace
+
 void runEventLoop(const std::string& target, const std::string& handler, std::ostream* log) {
   try {
     InotifyWatch registry(target, DirEntryIterator::DefaultIgnoreList(), kDefaultWatchMask);
     Dispatcher dispatcher(registry, target, handler, log);
     pollfd ready = {registry.fd(), POLLIN, 0};
+    bool retryPause = false;  // the last start found no room for a process
     for (;;) {
+      // With work for a quiet moment, poll() only looks; otherwise it waits for records.
+      const bool idleWork = !dispatcher.runs().empty() || dispatcher.awaitsEmptyQueue();
+      const int timeout = !idleWork  ? -1
+                          : retryPause ? static_cast<int>(HandlerQueue::kRetryPause.count())
+                                       : 0;
       ready.revents = 0;
-      int result = poll(&ready, 1, -1);
+      int result = poll(&ready, 1, timeout);
       if (result < 0) {
         writeLog("poll return error - " + std::to_string(result) + "!!", log);
+        continue;
+      }
+      if (result == 0) {
+        // The kernel's queue is empty: every record queued so far has been dispatched.
+        dispatcher.queueEmptied();
+        retryPause = dispatcher.runs().startQueued(kStartsPerQuietTurn) ==
+                     HandlerQueue::Outcome::kRetryLater;
         continue;
       }
       writeLog("poll exit - " + std::to_string(result), log);
@@ -30,10 +49,6 @@ void runEventLoop(const std::string& target, const std::string& handler, std::os
       for (InotifyEventIterator record(data, count); record != end; ++record) {
         writeLog(describeEvent(*record, registry), log);
         dispatcher.dispatch(*record);
-      }
-      if (dispatcher.awaitsEmptyQueue()) {
-        pollfd pending = {registry.fd(), POLLIN, 0};
-        if (poll(&pending, 1, 0) == 0) dispatcher.queueEmptied();
       }
     }
   } catch (...) {

@@ -101,7 +101,10 @@ void CmdExec::run(std::istream* in, std::ostream* out, std::ostream* err) {
   if (err != nullptr) error.open();
 
   pid_ = fork();
-  if (pid_ < 0) throw ExecError("fork() fail");
+  if (pid_ < 0) {
+    forkError_ = errno;
+    throw ExecError("fork() fail");
+  }
 
   if (pid_ == 0) {
     // The child: only redirect descriptors, then exec.

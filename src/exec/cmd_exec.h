@@ -61,6 +61,8 @@ class CmdExec {
   void wait();
 
   int pid() const { return pid_; }
+  // The errno of a failed fork(); 0 when fork() did not fail.
+  int forkError() const { return forkError_; }
   const std::string& path() const { return path_; }
   const std::vector<std::string>& args() const { return args_; }
 
@@ -72,6 +74,7 @@ class CmdExec {
   std::string path_;               // handed to execv() verbatim: no search along PATH
   std::vector<std::string> args_;  // argument zero first
   int pid_ = -1;                   // -1 until run() forks; then fork()'s result in this process
+  int forkError_ = 0;              // errno of a failed fork()
 };
 
 // Opens `path` write-only (created, truncated) and makes `fd` refer to it.

@@ -4,13 +4,14 @@
 #   make test-sanitize  the same tests under AddressSanitizer and UndefinedBehaviorSanitizer
 #   make demo       run the daemon on a demo tree and show what it did
 #   make format     reformat the sources with clang-format
+#   make bench      build and run the benchmarks; writes bench/RESULTS.md
 
 BUILD_PACKAGES := g++ cmake make
 TEST_PACKAGES := $(BUILD_PACKAGES) libgtest-dev tar util-linux
 FORMAT_PACKAGES := clang-format
 ENSURE := sh scripts/ensure-packages
 
-.PHONY: all build test test-sanitize demo format clean
+.PHONY: all build test test-sanitize demo format clean bench
 
 all: build
 
@@ -40,3 +41,10 @@ format:
 
 clean:
 	rm -rf build demo
+
+
+bench:
+	@$(ENSURE) $(BUILD_PACKAGES) libbenchmark-dev
+	cmake --preset bench >/dev/null
+	cmake --build --preset bench -j 2
+	sh bench/run build/bench

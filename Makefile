@@ -5,13 +5,14 @@
 #   make demo       run the daemon on a demo tree and show what it did
 #   make format     reformat the sources with clang-format
 #   make bench      build and run the benchmarks; writes bench/RESULTS.md
+#   make fuzz       run each fuzz target for FUZZ_SECONDS (default 60)
 
 BUILD_PACKAGES := g++ cmake make
 TEST_PACKAGES := $(BUILD_PACKAGES) libgtest-dev tar util-linux
 FORMAT_PACKAGES := clang-format
 ENSURE := sh scripts/ensure-packages
 
-.PHONY: all build test test-sanitize demo format clean bench
+.PHONY: all build test test-sanitize demo format clean bench fuzz
 
 all: build
 
@@ -48,3 +49,13 @@ bench:
 	cmake --preset bench >/dev/null
 	cmake --build --preset bench -j 2
 	sh bench/run build/bench
+
+FUZZ_PACKAGES := clang libclang-rt-14-dev cmake make
+FUZZ_SECONDS ?= 60
+
+# Each libFuzzer target for FUZZ_SECONDS seconds (default 60).
+fuzz:
+	@$(ENSURE) $(FUZZ_PACKAGES)
+	cmake --preset fuzz >/dev/null
+	cmake --build --preset fuzz -j 2
+	sh fuzz/run build/fuzz $(FUZZ_SECONDS)

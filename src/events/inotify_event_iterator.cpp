@@ -1,6 +1,7 @@
 // inotify_event_iterator.cpp: stepping over inotify records in place.
 #include "events/inotify_event_iterator.h"
 
+#include <cstdint>
 #include <cstring>
 
 namespace vellumd {
@@ -26,7 +27,10 @@ InotifyEventIterator InotifyEventIterator::operator++(int) {
 }
 
 void InotifyEventIterator::advance() {
-  if (remaining_ >= kHeaderSize) {
+  // The kernel's names are padded so that every record starts aligned; bytes that would put a
+  // record anywhere else did not come from it, and the walk ends there.
+  const bool aligned = reinterpret_cast<uintptr_t>(next_) % alignof(inotify_event) == 0;
+  if (remaining_ >= kHeaderSize && aligned) {
     const auto* record = reinterpret_cast<const inotify_event*>(next_);
     const int64_t step = kHeaderSize + static_cast<int64_t>(record->len);
     // The kernel hands out whole records only; one whose name would run past the bytes read is

@@ -25,7 +25,8 @@ class InotifyEventIterator {
   // The end iterator.
   InotifyEventIterator();
   // Stands on the first record of `count` bytes at `start`, or at the end when they hold none.
-  // REQUIRES: `start` is aligned for inotify_event (the kernel's records keep it so).
+  // Yields whole, aligned records only: the walk ends at a record that runs past `count` bytes or
+  // does not start aligned for inotify_event (the kernel's records always do).
   InotifyEventIterator(const std::byte* start, int64_t count);
   InotifyEventIterator(const InotifyEventIterator&) = default;
   InotifyEventIterator& operator=(const InotifyEventIterator&) = default;

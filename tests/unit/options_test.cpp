@@ -1,0 +1,184 @@
+// options_test.cpp: the option scan, the log file it opens and the version banner.
+#include "driver/options.h"
+
+#include <gtest/gtest.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <regex>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "log/log.h"
+
+namespace vellumd {
+namespace {
+
+namespace fs = std::filesystem;
+using Action = CommandLine::Action;
+
+// Scans `args`, recording every log path handed to the opener, in order.
+struct Scan {
+  explicit Scan(const std::vector<std::string>& args)
+      : line(scanCommandLine(args, [this](const std::string& path) { logs.push_back(path); })) {}
+  std::vector<std::string> logs;
+  CommandLine line;
+};
+
+TEST(ScanCommandLineTest, OptionWithoutValueReportsWhatIsMissing) {
+  EXPECT_EQ(Scan({"-t"}).line.failure, "No target specified!!");
+  EXPECT_EQ(Scan({"--target"}).line.failure, "No target specified!!");
+  EXPECT_EQ(Scan({"-t", "x", "-h"}).line.failure, "No handler specified!!");
+  EXPECT_EQ(Scan({"-t", "x", "--handler"}).line.failure, "No handler specified!!");
+  EXPECT_EQ(Scan({"-t", "x", "-h", "y", "-L"}).line.failure, "No log file specified!!");
+  EXPECT_EQ(Scan({"-t", "x", "-h", "y", "--log"}).line.failure, "No log file specified!!");
+  // A complete handler followed by a bare -t: the missing value is the target's.
+  EXPECT_EQ(Scan({"-h", "y", "-t"}).line.failure, "No target specified!!");
+  EXPECT_EQ(Scan({"-t"}).line.action, Action::kFail);
+}
+
+TEST(ScanCommandLineTest, TargetIsCheckedBeforeHandlerAfterTheScan) {
+  EXPECT_EQ(Scan({}).line.failure, "No target specified!!");
+  EXPECT_EQ(Scan({"-h", "y"}).line.failure, "No target specified!!");
+  EXPECT_EQ(Scan({"-t", "x"}).line.failure, "No handler specified!!");
+  EXPECT_EQ(Scan({"-t", "x"}).line.action, Action::kFail);
+  const Scan complete({"-t", "/srv/in", "-h", "/bin/h"});
+  EXPECT_EQ(complete.line.action, Action::kRun);
+  EXPECT_EQ(complete.line.target, "/srv/in");
+  EXPECT_EQ(complete.line.handler, "/bin/h");
+}
+
+TEST(ScanCommandLineTest, VersionAnywhereStopsTheScan) {
+  EXPECT_EQ(Scan({"-V"}).line.action, Action::kPrintVersion);
+  EXPECT_EQ(Scan({"-t", "x", "-h", "y", "--version"}).line.action, Action::kPrintVersion);
+  // Nothing after it is looked at, not even a missing value.
+  EXPECT_EQ(Scan({"-V", "-t"}).line.action, Action::kPrintVersion);
+  EXPECT_EQ(Scan({"--version", "-L", "late.log"}).logs, std::vector<std::string>{});
+  // A log named before it has already been opened.
+  const Scan earlyLog({"-L", "early.log", "-V", "-L"});
+  EXPECT_EQ(earlyLog.line.action, Action::kPrintVersion);
+  EXPECT_EQ(earlyLog.logs, std::vector<std::string>{"early.log"});
+}
+
+TEST(ScanCommandLineTest, ValuesAreTakenVerbatimEvenWhenTheyLookLikeOptions) {
+  const Scan doubled({"-t", "-h", "-h", "x"});
+  EXPECT_EQ(doubled.line.action, Action::kRun);
+  EXPECT_EQ(doubled.line.target, "-h");
+  EXPECT_EQ(doubled.line.handler, "x");
+
+  const Scan swallowed({"--target", "--log", "--handler", "-V"});
+  EXPECT_EQ(swallowed.line.action, Action::kRun);
+  EXPECT_EQ(swallowed.line.target, "--log");
+  EXPECT_EQ(swallowed.line.handler, "-V");
+  EXPECT_TRUE(swallowed.logs.empty());
+
+  EXPECT_EQ(Scan({"-t", " spaced dir/", "-h", "rel/h"}).line.target, " spaced dir/");
+  EXPECT_EQ(Scan({"-L", "-t", "-t", "x", "-h", "y"}).logs, std::vector<std::string>{"-t"});
+}
+
+TEST(ScanCommandLineTest, UnknownArgumentsAndJoinedFormsAreSkipped) {
+  const Scan unknown({"foo", "-t", "x", "-x", "-h", "y", "--", "-T", "-tx", "-H"});
+  EXPECT_EQ(unknown.line.action, Action::kRun);
+  EXPECT_EQ(unknown.line.target, "x");
+  EXPECT_EQ(unknown.line.handler, "y");
+  EXPECT_EQ(Scan({"--target=x", "-h", "y"}).line.failure, "No target specified!!");
+  EXPECT_EQ(Scan({"-t", "x", "--handler=y"}).line.failure, "No handler specified!!");
+}
+
+TEST(ScanCommandLineTest, LaterTargetAndHandlerReplaceEarlierOnes) {
+  const Scan scan({"-t", "first", "-h", "h1", "--target", "second", "--handler", "h2"});
+  EXPECT_EQ(scan.line.target, "second");
+  EXPECT_EQ(scan.line.handler, "h2");
+}
+
+TEST(ScanCommandLineTest, EveryLogValueIsOpenedInOrderAsItIsScanned) {
+  const Scan scan({"-L", "a", "--log", "b", "-t", "x", "-h", "y", "-L", "c"});
+  EXPECT_EQ(scan.logs, (std::vector<std::string>{"a", "b", "c"}));
+  // Opened at once, so that an error found later can be written to it.
+  const Scan failing({"-L", "a", "-t"});
+  EXPECT_EQ(failing.line.action, Action::kFail);
+  EXPECT_EQ(failing.logs, std::vector<std::string>{"a"});
+}
+
+class LogFileTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char pattern[] = "/tmp/vellumd_options_XXXXXX";
+    ASSERT_NE(mkdtemp(pattern), nullptr);
+    dir_ = pattern;
+  }
+  void TearDown() override {
+    std::error_code ignored;
+    fs::remove_all(dir_, ignored);
+  }
+  std::string path(const std::string& name) const { return dir_ + "/" + name; }
+  static std::string read(const std::string& path) {
+    std::ifstream in(path);
+    std::stringstream content;
+    content << in.rdbuf();
+    return content.str();
+  }
+
+  std::string dir_;
+};
+
+TEST_F(LogFileTest, HandleIsNullUntilAFileOpens) {
+  LogFile log;
+  EXPECT_EQ(log.handle(), nullptr);
+  log.open(path("missing-dir/x.log"));
+  EXPECT_EQ(log.handle(), nullptr);
+  log.open(path("first.log"));
+  ASSERT_NE(log.handle(), nullptr);
+  writeLog("hello", log.handle());
+  EXPECT_NE(read(path("first.log")).find(": hello\n"), std::string::npos);
+}
+
+TEST_F(LogFileTest, OpensForAppending) {
+  std::ofstream(path("old.log")) << "earlier line\n";
+  LogFile log;
+  log.open(path("old.log"));
+  writeLog("later", log.handle());
+  const std::string content = read(path("old.log"));
+  EXPECT_EQ(content.rfind("earlier line\n", 0), 0u) << content;
+  EXPECT_NE(content.find(": later\n"), std::string::npos) << content;
+}
+
+TEST_F(LogFileTest, SecondFileThatOpensReplacesTheFirst) {
+  LogFile log;
+  log.open(path("first.log"));
+  std::ostream* first = log.handle();
+  writeLog("one", log.handle());
+  log.open(path("second.log"));
+  EXPECT_EQ(log.handle(), first);  // the handle given out earlier stays valid
+  writeLog("two", log.handle());
+  EXPECT_TRUE(log.handle()->good());
+  const std::string firstContent = read(path("first.log"));
+  const std::string secondContent = read(path("second.log"));
+  EXPECT_NE(firstContent.find(": one\n"), std::string::npos);
+  EXPECT_EQ(firstContent.find("two"), std::string::npos) << firstContent;
+  EXPECT_NE(secondContent.find(": two\n"), std::string::npos) << secondContent;
+}
+
+TEST_F(LogFileTest, SecondFileThatFailsKeepsTheFirstInUse) {
+  LogFile log;
+  log.open(path("first.log"));
+  log.open(path("missing-dir/second.log"));
+  ASSERT_NE(log.handle(), nullptr);
+  EXPECT_TRUE(log.handle()->good());
+  writeLog("still here", log.handle());
+  EXPECT_NE(read(path("first.log")).find(": still here\n"), std::string::npos);
+}
+
+TEST(VersionBannerTest, ShowsVersionAndCompilerDateAndTime) {
+  static const std::regex kBanner(
+      R"(^vellumd : Ver\.1\.01\(compiled :(Jan|Feb|Mar|Apr|May|Jun|Jul|Aug|Sep|Oct|Nov|Dec) )"
+      R"([ 1-3][0-9] [0-9]{4} [0-2][0-9]:[0-5][0-9]:[0-5][0-9]\)\n$)");
+  const std::string banner = versionBanner();
+  EXPECT_TRUE(std::regex_match(banner, kBanner)) << banner;
+}
+
+}  // namespace
+}  // namespace vellumd

@@ -6,13 +6,14 @@
 #   make format     reformat the sources with clang-format
 #   make bench      build and run the benchmarks; writes bench/RESULTS.md
 #   make fuzz       run each fuzz target for FUZZ_SECONDS (default 60)
+#   make install    install under PREFIX (/usr/local), honouring DESTDIR; make uninstall
 
 BUILD_PACKAGES := g++ cmake make
 TEST_PACKAGES := $(BUILD_PACKAGES) libgtest-dev tar util-linux
 FORMAT_PACKAGES := clang-format
 ENSURE := sh scripts/ensure-packages
 
-.PHONY: all build test test-sanitize demo format clean bench fuzz
+.PHONY: all build test test-sanitize demo format clean bench fuzz install uninstall
 
 all: build
 
@@ -59,3 +60,23 @@ fuzz:
 	cmake --preset fuzz >/dev/null
 	cmake --build --preset fuzz -j 2
 	sh fuzz/run build/fuzz $(FUZZ_SECONDS)
+
+PREFIX ?= /usr/local
+DESTDIR ?=
+SBINDIR := $(DESTDIR)$(PREFIX)/sbin
+MAN8DIR := $(DESTDIR)$(PREFIX)/share/man/man8
+EXAMPLESDIR := $(DESTDIR)$(PREFIX)/share/vellumd/examples
+EXAMPLES := record-arrival checksum move-to-done
+
+# The binary, the manual page and the example handlers; nothing else.
+install: build
+	install -D -m 0755 build/release/vellumd $(SBINDIR)/vellumd
+	install -D -m 0644 man/vellumd.8 $(MAN8DIR)/vellumd.8
+	for example in $(EXAMPLES); do \
+	  install -D -m 0755 examples/$$example $(EXAMPLESDIR)/$$example || exit 1; \
+	done
+
+uninstall:
+	rm -f $(SBINDIR)/vellumd $(MAN8DIR)/vellumd.8
+	for example in $(EXAMPLES); do rm -f $(EXAMPLESDIR)/$$example; done
+	-rmdir $(EXAMPLESDIR) $(DESTDIR)$(PREFIX)/share/vellumd 2>/dev/null

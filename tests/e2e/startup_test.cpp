@@ -1,0 +1,192 @@
+// startup_test.cpp: the command line, the start-up errors, the banner and the choice of log file.
+#include <sys/stat.h>
+
+#include <fstream>
+#include <regex>
+#include <sstream>
+
+#include "daemon_harness.h"
+
+namespace vellumd::e2e {
+namespace {
+
+std::string readWhole(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream content;
+  content << in.rdbuf();
+  return content.str();
+}
+
+bool exists(const std::string& path) {
+  struct stat info;
+  return stat(path.c_str(), &info) == 0;
+}
+
+class StartupTest : public DaemonTest {
+ protected:
+  // Runs a command line that must be refused before detaching, and checks the refusal.
+  void expectRefused(const std::vector<std::string>& args, const std::string& message) {
+    SCOPED_TRACE(::testing::PrintToString(args));
+    ProcessResult result = runVellumd(args);
+    EXPECT_EQ(result.status, 1);
+    EXPECT_EQ(result.err, "Error: " + message + "\n");
+    EXPECT_EQ(result.out, "");
+    EXPECT_FALSE(daemonAlive());
+  }
+
+  // A file written into the tree, its handler run waited for: proof that the daemon works.
+  void expectFileHandled(const std::string& name) {
+    writeFile(name, "x");
+    EXPECT_TRUE(waitForHandledPath(inTree(name))) << name;
+  }
+
+  std::string missingDirectory() const { return root() + "/no-such-dir"; }
+};
+
+// Without -t, or with -t as the last argument, the daemon does not start.
+TEST_F(StartupTest, RefusesToStartWithoutATarget) {
+  expectRefused({}, "No target specified!!");
+  expectRefused({"-h", handlerPath()}, "No target specified!!");
+  expectRefused({"-h", handlerPath(), "-L", logPath(), "-t"}, "No target specified!!");
+  expectRefused({"--handler", handlerPath(), "--target"}, "No target specified!!");
+}
+
+TEST_F(StartupTest, RefusesToStartWithoutAHandler) {
+  expectRefused({"-t", target()}, "No handler specified!!");
+  expectRefused({"--target", target(), "-h"}, "No handler specified!!");
+  expectRefused({"-t", target(), "--handler"}, "No handler specified!!");
+}
+
+// The value check comes before the target and handler checks: -L as the last argument wins.
+TEST_F(StartupTest, RefusesALogOptionWithoutAValue) {
+  expectRefused({"-t", target(), "-h", handlerPath(), "-L"}, "No log file specified!!");
+  expectRefused({"--log"}, "No log file specified!!");
+}
+
+TEST_F(StartupTest, WritesAStartUpErrorAlsoToALogOpenedEarlierOnTheLine) {
+  expectRefused({"-L", logPath(), "-t", target()}, "No handler specified!!");
+  expectRefused({"--log", logPath(), "-h", handlerPath()}, "No target specified!!");
+  expectRefused({"-L", logPath(), "-t", target(), "-h", handlerPath(), "-L"},
+                "No log file specified!!");
+  // logMessages() fails the test on any line without its timestamp.
+  EXPECT_EQ(logMessages(), (std::vector<std::string>{"Error: No handler specified!!",
+                                                     "Error: No target specified!!",
+                                                     "Error: No log file specified!!"}));
+}
+
+TEST_F(StartupTest, PrintsOnlyTheBannerForAVersionOptionAnywhereOnTheLine) {
+  static const std::regex banner(
+      R"(vellumd : Ver\.1\.01\(compiled :(Jan|Feb|Mar|Apr|May|Jun|Jul|Aug|Sep|Oct|Nov|Dec) )"
+      R"([ 1-3][0-9] [0-9]{4} [0-2][0-9]:[0-5][0-9]:[0-5][0-9]\)\n)");
+  const std::vector<std::vector<std::string>> lines = {
+      {"-V"},
+      {"--version"},
+      {"-t", target(), "-h", handlerPath(), "-L", logPath(), "-V"},
+      {"--unknown", "--version", "-t", target(), "-h", handlerPath()},
+      // Nothing after the banner option is looked at, not even an option without its value.
+      {"-V", "-t"},
+  };
+  for (const auto& args : lines) {
+    SCOPED_TRACE(::testing::PrintToString(args));
+    ProcessResult result = runVellumd(args);
+    EXPECT_EQ(result.status, 0);
+    EXPECT_TRUE(std::regex_match(result.out, banner)) << result.out;
+    EXPECT_EQ(result.err, "");
+    EXPECT_FALSE(daemonAlive()) << "the banner option must not leave a daemon behind";
+  }
+  // The log of the third line was opened, but nothing was written to it.
+  EXPECT_TRUE(exists(logPath()));
+  EXPECT_EQ(readWhole(logPath()), "");
+}
+
+TEST_F(StartupTest, SkipsUnknownArguments) {
+  startDaemon(
+      1, {"stray", "-t", target(), "-x", "-h", handlerPath(), "-vV", "-L", logPath(), "--help"});
+  EXPECT_TRUE(daemonAlive());
+  expectFileHandled("a.txt");
+}
+
+// "--target=DIR" is not an option, so the target is missing; likewise for the handler.
+TEST_F(StartupTest, DoesNotRecogniseAnOptionJoinedToItsValue) {
+  expectRefused({"--target=" + target(), "-h", handlerPath()}, "No target specified!!");
+  expectRefused({"-t", target(), "--handler=" + handlerPath()}, "No handler specified!!");
+  expectRefused({"-t", target(), "-h", handlerPath(), "--log=" + logPath(), "-L"},
+                "No log file specified!!");
+  EXPECT_FALSE(exists(logPath()));
+}
+
+// In "-t -h -h x" the target is the text "-h", which names "/-h" once detached: nothing there.
+TEST_F(StartupTest, TakesAnOptionValueThatBeginsWithADashVerbatim) {
+  startDaemon(0, {"-t", "-h", "-h", "x", "-L", logPath()});
+  EXPECT_TRUE(daemonAlive());
+  EXPECT_EQ(watchCount(), 0);
+  EXPECT_EQ(logMessages(), std::vector<std::string>{"Start as daemon..."});
+}
+
+TEST_F(StartupTest, RunsTheHandlerNamedByAValueThatBeginsWithADash) {
+  startDaemon(1, {"-h", "-t", "-t", target(), "-L", logPath()});
+  writeFile("a.txt", "x");
+  EXPECT_TRUE(waitForLog("Call handler -t with argument: " + inTree("a.txt")));
+  // "/-t" cannot be run: its child reports that and ends, the daemon goes on.
+  EXPECT_TRUE(waitForLog("Error: Unknown error"));
+  EXPECT_TRUE(daemonAlive());
+}
+
+// A log that cannot be opened is no reason to stop: the daemon works and logs nowhere.
+TEST_F(StartupTest, RunsWithoutALogWhenTheLogCannotBeOpened) {
+  const std::string unopenable = missingDirectory() + "/vellumd.log";
+  launchDaemon({}, {"-t", target(), "-h", handlerPath(), "-L", unopenable});
+  ASSERT_GT(pid(), 0);
+  ASSERT_TRUE(waitForWatches(1));
+  expectFileHandled("a.txt");
+  EXPECT_TRUE(daemonAlive());
+  EXPECT_FALSE(exists(missingDirectory()));
+  EXPECT_FALSE(exists(logPath()));
+}
+
+TEST_F(StartupTest, AppendsToAnExistingLogStartingWithStartAsDaemon) {
+  {
+    std::ofstream earlier(logPath());
+    earlier << "2020/01/02 03:04:05: an earlier run\n";
+  }
+  startDaemon();
+  expectFileHandled("a.txt");
+  ASSERT_TRUE(waitForLog("Call handler " + handlerPath() + " with argument: " + inTree("a.txt")));
+  std::vector<std::string> messages = logMessages();
+  ASSERT_GE(messages.size(), 3u);
+  EXPECT_EQ(messages[0], "an earlier run");
+  EXPECT_EQ(messages[1], "Start as daemon...");
+}
+
+// The log path is opened before detaching, so it is relative to the directory started from.
+TEST_F(StartupTest, OpensARelativeLogPathInTheDirectoryItWasStartedFrom) {
+  launchDaemon({"env", "-C", root()}, {"-t", target(), "-h", handlerPath(), "-L", "vellumd.log"});
+  ASSERT_GT(pid(), 0);
+  ASSERT_TRUE(waitForWatches(1));
+  EXPECT_TRUE(waitForLog("Start as daemon..."));
+}
+
+TEST_F(StartupTest, LogsToTheSecondLogWhenItOpens) {
+  const std::string first = root() + "/first.log";
+  startDaemon(1, {"-L", first, "-t", target(), "-h", handlerPath(), "-L", logPath()});
+  expectFileHandled("a.txt");
+  EXPECT_TRUE(waitForLog("Call handler " + handlerPath() + " with argument: " + inTree("a.txt")));
+  const std::vector<std::string> messages = logMessages();
+  ASSERT_FALSE(messages.empty());
+  EXPECT_EQ(messages.front(), "Start as daemon...");
+  EXPECT_TRUE(exists(first));
+  EXPECT_EQ(readWhole(first), "");
+}
+
+TEST_F(StartupTest, KeepsTheFirstLogWhenTheSecondCannotBeOpened) {
+  startDaemon(1, {"-L", logPath(), "-t", target(), "-h", handlerPath(), "-L",
+                  missingDirectory() + "/second.log"});
+  expectFileHandled("a.txt");
+  EXPECT_TRUE(waitForLog("Call handler " + handlerPath() + " with argument: " + inTree("a.txt")));
+  const std::vector<std::string> messages = logMessages();
+  ASSERT_FALSE(messages.empty());
+  EXPECT_EQ(messages.front(), "Start as daemon...");
+}
+
+}  // namespace
+}  // namespace vellumd::e2e

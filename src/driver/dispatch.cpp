@@ -55,10 +55,12 @@ void Dispatcher::dispatchDirectory(const inotify_event& event, const std::string
   if (event.mask & IN_DELETE_SELF) registry_.removeChild(event.wd, name);
   if (event.mask & IN_MOVED_FROM) registry_.recordMoveFrom(event.wd, name, event.cookie);
   if (event.mask & IN_MOVED_TO) {
-    if (!registry_.completeMoveTo(event.wd, name, event.cookie)) {
-      // Not a directory of the tree that moved: it came from outside, complete.
-      watchArrival(event.wd, name, false);
-    }
+    registry_.completeMoveTo(event.wd, name, event.cookie);
+    // A directory that came from outside arrives complete and is watched with everything below
+    // it. One that moved inside the tree was matched by its old parent and name, which by now
+    // may name another directory (mkdir a; mv a b; mkdir a, all read at once): watching the new
+    // name costs one call when the match was right, and mends the registry when it was not.
+    watchArrival(event.wd, name, false);
     callHandler(joinPath(registry_.pathOf(event.wd), name));
   }
 }
@@ -137,6 +139,8 @@ bool Dispatcher::handledByLook(int wd, const std::string& name) {
 }
 
 void Dispatcher::rescanTree() {
+  // A move whose arrival was lost would later make its directory look as if it had left.
+  registry_.forgetMoves();
   registry_.watchTree(target_, registry_.ignoreList(), runtimeScanOptions());
 }
 

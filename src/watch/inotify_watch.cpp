@@ -70,7 +70,9 @@ PlacedWatch InotifyWatch::placeWatch(int parent, const std::string& name, uint32
   if (isIgnored(name)) return {-1, WatchOutcome::kIgnored};
   if (mask == 0) mask = defaultMask_;
   const std::string path = joinPath(pathOf(parent), name);
-  int wd = inotify_add_watch(fd_, path.c_str(), mask);
+  // IN_ONLYDIR: by the time a record about a new directory is read, its name may belong to a
+  // file; a watch on that file would report its own writes as those of a directory's entries.
+  int wd = inotify_add_watch(fd_, path.c_str(), mask | IN_ONLYDIR);
   if (wd == -1) {
     int error = errno;
     throw SystemError("inotify_add_watch fail!!", error);
@@ -187,6 +189,8 @@ void InotifyWatch::removeChild(int wd, const std::string& name) {
     }
   }
 }
+
+void InotifyWatch::forgetMoves() { moves_.clear(); }
 
 bool InotifyWatch::hasUnmatchedDeparture(int wd) const {
   return std::any_of(moves_.begin(), moves_.end(),

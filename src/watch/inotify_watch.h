@@ -95,6 +95,8 @@ class InotifyWatch {
   // directory left with it: what arrived came from outside the tree.
   bool completeMoveTo(int wd, const std::string& name, uint32_t cookie);
   void removeChild(int wd, const std::string& name);
+  // Drops every recorded departure: after lost records, half of a move may be all there is.
+  void forgetMoves();
   // True when `wd` left through a move whose arrival was never seen: it is no longer in the tree.
   bool hasUnmatchedDeparture(int wd) const;
   // Marks `wd` and every directory below it departed and removes their kernel watches. Their

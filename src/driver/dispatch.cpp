@@ -16,6 +16,9 @@ namespace vellumd {
 namespace {
 // A file counts as written once it was created or modified while watched.
 constexpr uint32_t kWrittenBits = IN_MODIFY | IN_CREATE;
+// Files looked at under one queue mark, their leases held together: bounded, since each holds a
+// descriptor.
+constexpr size_t kLeasesPerMark = 64;
 }  // namespace
 
 Dispatcher::Dispatcher(InotifyWatch& registry, const std::string& target,
@@ -26,11 +29,16 @@ Dispatcher::~Dispatcher() = default;
 
 void Dispatcher::dispatch(const inotify_event& event) {
   if (event.mask & IN_Q_OVERFLOW) {
+    // A queue mark may be among the lost records: what a look handled can no longer be told
+    // from what came after it.
+    lookedAt_.clear();
     rescanTree();
     return;
   }
   if (event.mask & IN_IGNORED) {
-    // The kernel dropped the watch (directory deleted, or watch removed): this is its last record.
+    // The kernel dropped the watch (directory deleted, watch removed, or a queue mark passed):
+    // this is its last record.
+    std::erase_if(lookedAt_, [&event](const auto& looked) { return looked.second == event.wd; });
     registry_.forgetWatch(event.wd);
     return;
   }
@@ -72,7 +80,8 @@ void Dispatcher::dispatchFile(const inotify_event& event, const std::string& nam
   }
   if ((event.mask & IN_CLOSE_WRITE) && (registry_.pendingMask(event.wd, name) & kWrittenBits)) {
     registry_.clearPending(event.wd, name);
-    if (!handledByLook(event.wd, name)) {
+    // A close queued before the mark of a look that handled the file is of that completion.
+    if (!lookedAt_.contains({event.wd, name})) {
       callHandler(joinPath(registry_.pathOf(event.wd), name));
     }
   }
@@ -105,6 +114,7 @@ void Dispatcher::lookAtFiles(const std::vector<int>& directories) {
     const std::string directory = registry_.pathOf(wd);
     std::unique_ptr<DIR, int (*)(DIR*)> stream(opendir(directory.c_str()), closedir);
     if (!stream) continue;
+    std::vector<std::string> batch;
     while (const dirent* entry = readdir(stream.get())) {
       // Only regular files: opening a device or a FIFO to look at it could have effects.
       struct stat info;
@@ -112,30 +122,40 @@ void Dispatcher::lookAtFiles(const std::vector<int>& directories) {
           !S_ISREG(info.st_mode)) {
         continue;
       }
-      const std::string name = entry->d_name;
-      const std::string path = joinPath(directory, name);
-      FileStamp stamp;
-      if (probeWriters(path, stamp) == WriterState::kNoWriter) {
-        // Completed before the watch existed: no record will ever tell of it.
-        lookedAt_[{wd, name}] = stamp;
-        callHandler(path);
-      } else {
-        // Its close is still to come, or may be: never hand over a file that may be half
-        // written. Noted as created, so that its close runs the handler.
-        registry_.notePending(wd, name, IN_CREATE);
+      batch.emplace_back(entry->d_name);
+      if (batch.size() == kLeasesPerMark) {
+        lookAtBatch(wd, directory, batch);
+        batch.clear();
       }
     }
+    lookAtBatch(wd, directory, batch);
   }
 }
 
-bool Dispatcher::handledByLook(int wd, const std::string& name) {
-  auto looked = lookedAt_.find({wd, name});
-  if (looked == lookedAt_.end()) return false;
-  const FileStamp handled = looked->second;
-  lookedAt_.erase(looked);
-  // A record queued before the look closes the contents the look handled; a rewrite since then
-  // changed the size or the modification time.
-  return stampOf(joinPath(registry_.pathOf(wd), name)) == handled;
+void Dispatcher::lookAtBatch(int wd, const std::string& directory,
+                             const std::vector<std::string>& names) {
+  std::vector<std::pair<std::string, ReadLease>> complete;
+  for (const std::string& name : names) {
+    ReadLease lease;
+    if (lease.take(joinPath(directory, name)) == WriterState::kNoWriter) {
+      complete.emplace_back(name, std::move(lease));
+    } else {
+      // Its close is still to come, or may be: never hand over a file that may be half
+      // written. Noted as created, so that its close runs the handler.
+      registry_.notePending(wd, name, IN_CREATE);
+    }
+  }
+  if (complete.empty()) return;
+  // While the leases hold, nobody can write these files: every record of theirs queued before
+  // the mark tells of the completion handled here, and every one after it of a new write.
+  const int mark = registry_.placeQueueMark(joinPath(directory, complete.front().first));
+  for (auto& [name, lease] : complete) {
+    lease.release();
+    // Without a mark the two cannot be told apart: a close already queued runs it again.
+    if (mark >= 0) lookedAt_[{wd, name}] = mark;
+    // Completed before the watch existed: no record alone would tell of it.
+    callHandler(joinPath(directory, name));
+  }
 }
 
 void Dispatcher::rescanTree() {

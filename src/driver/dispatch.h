@@ -31,11 +31,6 @@ class Dispatcher {
   // Acts on one record, after the loop has logged it. Exceptions reach the loop's catch-all.
   void dispatch(const inotify_event& event);
 
-  // True while files handled by a look into a new directory may still have records queued.
-  bool awaitsEmptyQueue() const { return !lookedAt_.empty(); }
-  // Told by the loop that the kernel's queue was read empty: every record queued before the
-  // last look has been dispatched.
-  void queueEmptied() { lookedAt_.clear(); }
 
   // The handler runs decided on and not started yet; the loop starts them.
   HandlerQueue& runs() { return runs_; }
@@ -52,8 +47,8 @@ class Dispatcher {
   void watchArrival(int parent, const std::string& name, bool lookInside);
   // Handles the complete files in newly watched directories and notes the others as pending.
   void lookAtFiles(const std::vector<int>& directories);
-  // True when a close concerns the same contents that a look already handled.
-  bool handledByLook(int wd, const std::string& name);
+  // Looks at `names` in the directory `wd` at `directory`, holding their leases together.
+  void lookAtBatch(int wd, const std::string& directory, const std::vector<std::string>& names);
   // After lost records: watches whatever the tree holds that is not watched yet.
   void rescanTree();
   ScanOptions runtimeScanOptions();
@@ -62,9 +57,10 @@ class Dispatcher {
   const std::string& target_;
   const std::string& handler_;
   std::ostream* log_;  // null: nothing is logged
-  // Files a look handled, by directory and name, with the stamp of what was handled. Their
-  // records may still be queued; emptied once the queue has been read empty.
-  std::map<std::pair<int, std::string>, FileStamp> lookedAt_;
+  // Files a look handled, by directory and name, with the queue mark placed while their leases
+  // held. Their records until that mark tell of the completion the look handled; the entries go
+  // when the mark is read.
+  std::map<std::pair<int, std::string>, int> lookedAt_;
   HandlerQueue runs_;
 };
 

@@ -25,9 +25,8 @@ void runEventLoop(const std::string& target, const std::string& handler, std::os
     pollfd ready = {registry.fd(), POLLIN, 0};
     bool retryPause = false;  // the last start found no room for a process
     for (;;) {
-      // With work for a quiet moment, poll() only looks; otherwise it waits for records.
-      const bool idleWork = !dispatcher.runs().empty() || dispatcher.awaitsEmptyQueue();
-      const int timeout = !idleWork  ? -1
+      // With handler runs waiting, poll() only looks; otherwise it waits for records.
+      const int timeout = dispatcher.runs().empty() ? -1
                           : retryPause ? static_cast<int>(HandlerQueue::kRetryPause.count())
                                        : 0;
       ready.revents = 0;
@@ -37,8 +36,6 @@ void runEventLoop(const std::string& target, const std::string& handler, std::os
         continue;
       }
       if (result == 0) {
-        // The kernel's queue is empty: every record queued so far has been dispatched.
-        dispatcher.queueEmptied();
         retryPause = dispatcher.runs().startQueued(kStartsPerQuietTurn) ==
                      HandlerQueue::Outcome::kRetryLater;
         continue;

@@ -1,24 +1,10 @@
-// file_probe.h: what the daemon can learn about a file it finds already inside a directory that
-// was just created: whether some process still has it open for writing, and a stamp that tells
-// whether it has changed since.
+// file_probe.h: a read lease on one file, the daemon's way of learning whether some process
+// still has a file open for writing, and of keeping writers out for a moment.
 #pragma once
 
-#include <sys/types.h>
-
-#include <ctime>
-#include <optional>
 #include <string>
 
 namespace vellumd {
-
-// Identity and state of a file's contents: a rewrite changes the size or the modification time.
-struct FileStamp {
-  ino_t inode = 0;
-  off_t size = 0;
-  timespec modified = {0, 0};
-
-  bool operator==(const FileStamp& other) const;
-};
 
 enum class WriterState {
   kNoWriter,  // nobody has it open for writing: it is complete
@@ -26,12 +12,28 @@ enum class WriterState {
   kUnknown,   // cannot tell (no permission for a lease, a filesystem without leases, gone)
 };
 
-// Asks the kernel for a read lease on the regular file at `path`, which it refuses while any
-// process has the file open for writing, and gives the lease back at once. Changes no signal
-// disposition. Fills `stamp` when it answers kNoWriter. Opens nothing but `path`, read-only.
-WriterState probeWriters(const std::string& path, FileStamp& stamp);
+// Owns a read-only descriptor of one regular file and, while held, a read lease on it. The kernel
+// refuses the lease while any process has the file open for writing, and while the lease is held
+// no process can open it for writing: such an open waits (or fails, with O_NONBLOCK) until the
+// lease is given back. Taking and giving back a lease changes no signal disposition.
+class ReadLease {
+ public:
+  ReadLease() = default;
+  ReadLease(ReadLease&& other) noexcept;
+  ReadLease& operator=(ReadLease&& other) noexcept;
+  ReadLease(const ReadLease&) = delete;
+  ReadLease& operator=(const ReadLease&) = delete;
+  virtual ~ReadLease();  // gives the lease back and closes the descriptor
 
-// The stamp of the file at `path` (links not followed); nothing when it cannot be read.
-std::optional<FileStamp> stampOf(const std::string& path);
+  // Opens the regular file at `path` (links not followed) and asks for the lease. On kNoWriter
+  // the lease is held until release() or destruction; otherwise nothing is held.
+  // REQUIRES: !held().
+  WriterState take(const std::string& path);
+  void release();
+  bool held() const { return fd_ >= 0; }
+
+ private:
+  int fd_ = -1;  // open exactly while the lease is held
+};
 
 }  // namespace vellumd

@@ -228,6 +228,17 @@ void InotifyWatch::forgetWatch(int wd) {
   std::erase_if(moves_, [wd](const auto& move) { return move.second == wd; });
 }
 
+int InotifyWatch::placeQueueMark(const std::string& path) {
+  int wd = inotify_add_watch(fd_, path.c_str(), IN_DELETE_SELF);
+  if (wd == -1) return -1;
+  auto [it, inserted] = entries_.try_emplace(wd);
+  if (!inserted) return -1;  // already one of ours: not a fresh mark
+  it->second.name = path;
+  it->second.departed = true;
+  inotify_rm_watch(fd_, wd);
+  return wd;
+}
+
 void InotifyWatch::notePending(int wd, const std::string& name, uint32_t mask) {
   auto it = entries_.find(wd);
   if (it == entries_.end()) return;

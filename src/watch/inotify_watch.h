@@ -107,6 +107,13 @@ class InotifyWatch {
   // Forgets an entry whose kernel watch is gone (IN_IGNORED), with its pending masks and cookies.
   void forgetWatch(int wd);
 
+  // Puts a mark into the kernel's queue, after every record queued so far: a watch on the file
+  // at `path`, removed at once, whose IN_IGNORED record is the mark. Until that record is read
+  // the watch is registered as departed under `path`, so that no record of it is acted on and
+  // every one can be described. Returns its descriptor, or -1 when no watch could be added.
+  // REQUIRES: `path` is not a directory (a directory may be watched already).
+  int placeQueueMark(const std::string& path);
+
   // Pending writes, per directory and file name.
   void notePending(int wd, const std::string& name, uint32_t mask);
   uint32_t pendingMask(int wd, const std::string& name) const;

@@ -70,7 +70,8 @@ class DaemonTest : public ::testing::Test {
   bool waitForWatches(int count, std::chrono::milliseconds timeout = 10s);
   // Waits for the daemon to end by itself; true when it did within the timeout.
   bool waitForExit(std::chrono::milliseconds timeout = 10s);
-  // Ends the daemon (SIGTERM, then SIGKILL) and waits until it is gone.
+  // Ends the daemon and the handlers it started (SIGTERM, then SIGKILL, to its process group) and
+  // waits until it is gone.
   void stopDaemon();
 
   // Log messages, timestamps stripped. Fails the test on a line without a well-formed timestamp.

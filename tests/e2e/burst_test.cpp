@@ -27,21 +27,6 @@ constexpr int kKernelQueueRecords = 16384;
 constexpr int kRecordsPerFile = 3;
 constexpr int kForkDelayMs = 3;
 
-std::string readWhole(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream content;
-  content << in.rdbuf();
-  return content.str();
-}
-
-size_t occurrences(const std::string& text, const std::string& what) {
-  size_t count = 0;
-  for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) {
-    ++count;
-  }
-  return count;
-}
-
 off_t sizeOf(const std::string& path) {
   struct stat info;
   return stat(path.c_str(), &info) == 0 ? info.st_size : 0;

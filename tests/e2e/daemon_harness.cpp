@@ -23,20 +23,14 @@ namespace fs = std::filesystem;
 
 namespace {
 
-std::string readFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream content;
-  content << in.rdbuf();
-  return content.str();
-}
-
 std::vector<std::string> readCmdline(pid_t pid) {
-  std::string raw = readFile("/proc/" + std::to_string(pid) + "/cmdline");
+  std::string raw = readWhole("/proc/" + std::to_string(pid) + "/cmdline");
   std::vector<std::string> argv;
   size_t start = 0;
   while (start < raw.size()) {
     size_t end = raw.find('\0', start);
-    if (end == std::string::npos) end = raw.size();
+    if (end == std::string::npos)
+      end = raw.size();
     argv.push_back(raw.substr(start, end - start));
     start = end + 1;
   }
@@ -44,9 +38,10 @@ std::vector<std::string> readCmdline(pid_t pid) {
 }
 
 pid_t parentOf(pid_t pid) {
-  std::string stat = readFile("/proc/" + std::to_string(pid) + "/stat");
+  std::string stat = readWhole("/proc/" + std::to_string(pid) + "/stat");
   size_t close = stat.rfind(')');
-  if (close == std::string::npos) return -1;
+  if (close == std::string::npos)
+    return -1;
   std::istringstream rest(stat.substr(close + 2));
   char state;
   pid_t parent = -1;
@@ -56,30 +51,74 @@ pid_t parentOf(pid_t pid) {
 
 // A zombie or a process that is gone counts as not alive.
 bool processAlive(pid_t pid) {
-  std::string stat = readFile("/proc/" + std::to_string(pid) + "/stat");
+  std::string stat = readWhole("/proc/" + std::to_string(pid) + "/stat");
   size_t close = stat.rfind(')');
   return close != std::string::npos && close + 2 < stat.size() && stat[close + 2] != 'Z';
 }
 
 int countDirectories(const std::string& top) {
-  if (!fs::is_directory(top)) return 0;
+  if (!fs::is_directory(top))
+    return 0;
   int count = 1;
   std::error_code error;
   for (auto it = fs::recursive_directory_iterator(top, error); !error && it != fs::end(it);
        it.increment(error)) {
-    if (it->is_directory(error) && !it->is_symlink(error)) ++count;
+    if (it->is_directory(error) && !it->is_symlink(error))
+      ++count;
   }
   return count;
 }
 
 }  // namespace
 
-std::string vellumdBinary() { return VELLUMD_BINARY; }
+std::string vellumdBinary() {
+  return VELLUMD_BINARY;
+}
+
+std::string readWhole(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream content;
+  content << in.rdbuf();
+  return content.str();
+}
+
+size_t occurrences(const std::string& text, const std::string& what) {
+  size_t count = 0;
+  for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) {
+    ++count;
+  }
+  return count;
+}
+
+void writeScript(const std::string& path, const std::string& body) {
+  std::ofstream(path) << "#!/bin/sh\n" << body;
+  chmod(path.c_str(), 0755);
+}
+
+OpenFile::OpenFile(const std::string& path, int flags)
+    : fd_(open(path.c_str(), O_WRONLY | flags, 0644)) {
+  EXPECT_GE(fd_, 0) << path << ": " << strerror(errno);
+}
+
+OpenFile::~OpenFile() {
+  close();
+}
+
+void OpenFile::write(const std::string& data) {
+  EXPECT_EQ(::write(fd_, data.data(), data.size()), static_cast<ssize_t>(data.size()));
+}
+
+void OpenFile::close() {
+  if (fd_ >= 0)
+    ::close(fd_);
+  fd_ = -1;
+}
 
 bool waitUntil(const std::function<bool()>& condition, std::chrono::milliseconds timeout) {
   const auto deadline = std::chrono::steady_clock::now() + timeout;
   while (!condition()) {
-    if (std::chrono::steady_clock::now() >= deadline) return condition();
+    if (std::chrono::steady_clock::now() >= deadline)
+      return condition();
     std::this_thread::sleep_for(5ms);
   }
   return true;
@@ -88,9 +127,11 @@ bool waitUntil(const std::function<bool()>& condition, std::chrono::milliseconds
 ProcessResult runProcess(const std::vector<std::string>& argv) {
   int outPipe[2];
   int errPipe[2];
-  if (pipe2(outPipe, O_CLOEXEC) != 0 || pipe2(errPipe, O_CLOEXEC) != 0) ADD_FAILURE() << "pipe: " << strerror(errno);
+  if (pipe2(outPipe, O_CLOEXEC) != 0 || pipe2(errPipe, O_CLOEXEC) != 0)
+    ADD_FAILURE() << "pipe: " << strerror(errno);
   std::vector<char*> args;
-  for (const std::string& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
+  for (const std::string& arg : argv)
+    args.push_back(const_cast<char*>(arg.c_str()));
   args.push_back(nullptr);
   pid_t child = fork();
   if (child == 0) {
@@ -112,10 +153,13 @@ ProcessResult runProcess(const std::vector<std::string>& argv) {
   int openPipes = 2;
   while (openPipes > 0) {
     int ready = poll(fds, 2, 10000);
-    if (ready < 0 && errno == EINTR) continue;
-    if (ready <= 0) break;
+    if (ready < 0 && errno == EINTR)
+      continue;
+    if (ready <= 0)
+      break;
     for (int i = 0; i < 2; ++i) {
-      if (fds[i].fd < 0 || fds[i].revents == 0) continue;
+      if (fds[i].fd < 0 || fds[i].revents == 0)
+        continue;
       char buffer[4096];
       ssize_t count = read(fds[i].fd, buffer, sizeof buffer);
       if (count <= 0) {
@@ -128,7 +172,8 @@ ProcessResult runProcess(const std::vector<std::string>& argv) {
     }
   }
   for (const pollfd& fd : fds) {
-    if (fd.fd >= 0) close(fd.fd);
+    if (fd.fd >= 0)
+      close(fd.fd);
   }
   int status = 0;
   waitpid(child, &status, 0);
@@ -152,18 +197,24 @@ void DaemonTest::SetUp() {
 
 void DaemonTest::TearDown() {
   stopDaemon();
-  if (root_.empty()) return;
+  if (root_.empty())
+    return;
   // Restore permissions a test may have taken away, so that everything can be removed.
   std::error_code error;
   for (auto it = fs::recursive_directory_iterator(
            root_, fs::directory_options::skip_permission_denied, error);
        !error && it != fs::end(it); it.increment(error)) {
-    if (it->is_directory(error) && !it->is_symlink(error)) chmod(it->path().c_str(), 0755);
+    if (it->is_directory(error) && !it->is_symlink(error))
+      chmod(it->path().c_str(), 0755);
   }
   chmod(root_.c_str(), 0755);
   // A handler of another process group (a test's own child) may still add a file: try again.
-  waitUntil([&] { return fs::remove_all(root_, error) != static_cast<std::uintmax_t>(-1) &&
-                         !fs::exists(root_); }, 2s);
+  waitUntil(
+      [&] {
+        return fs::remove_all(root_, error) != static_cast<std::uintmax_t>(-1) &&
+               !fs::exists(root_);
+      },
+      2s);
 }
 
 ProcessResult DaemonTest::runVellumd(const std::vector<std::string>& args) {
@@ -171,7 +222,8 @@ ProcessResult DaemonTest::runVellumd(const std::vector<std::string>& args) {
   argv.insert(argv.end(), args.begin(), args.end());
   ProcessResult result = runProcess(argv);
   pid_t found = findDaemonPid(argv);
-  if (found > 0) pid_ = found;
+  if (found > 0)
+    pid_ = found;
   return result;
 }
 
@@ -188,12 +240,15 @@ ProcessResult DaemonTest::launchDaemon(const std::vector<std::string>& prefix,
 }
 
 pid_t DaemonTest::startDaemon(int expectedWatches, std::vector<std::string> args) {
-  if (args.empty()) args = {"-t", target(), "-h", handlerPath(), "-L", logPath()};
-  if (expectedWatches < 0) expectedWatches = countDirectories(target());
+  if (args.empty())
+    args = {"-t", target(), "-h", handlerPath(), "-L", logPath()};
+  if (expectedWatches < 0)
+    expectedWatches = countDirectories(target());
   ProcessResult launched = launchDaemon({}, args);
   EXPECT_EQ(launched.status, 0) << launched.err;
   EXPECT_GT(pid_, 0) << "no detached vellumd process found";
-  if (pid_ <= 0) return pid_;
+  if (pid_ <= 0)
+    return pid_;
   EXPECT_TRUE(waitForWatches(expectedWatches))
       << "expected " << expectedWatches << " watches, have " << watchCount();
   EXPECT_TRUE(waitForLog("Start as daemon..."));
@@ -205,33 +260,41 @@ pid_t DaemonTest::findDaemonPid(const std::vector<std::string>& argv) const {
   std::error_code error;
   for (const auto& entry : fs::directory_iterator("/proc", error)) {
     const std::string name = entry.path().filename();
-    if (name.find_first_not_of("0123456789") != std::string::npos) continue;
+    if (name.find_first_not_of("0123456789") != std::string::npos)
+      continue;
     pid_t candidate = std::stoi(name);
-    if (readCmdline(candidate) == argv && processAlive(candidate)) matches.push_back(candidate);
+    if (readCmdline(candidate) == argv && processAlive(candidate))
+      matches.push_back(candidate);
   }
   // A handler's child carries the daemon's command line until its exec: take the one whose
   // parent is not itself a match.
   for (pid_t candidate : matches) {
     pid_t parent = parentOf(candidate);
-    if (std::find(matches.begin(), matches.end(), parent) == matches.end()) return candidate;
+    if (std::find(matches.begin(), matches.end(), parent) == matches.end())
+      return candidate;
   }
   return -1;
 }
 
-bool DaemonTest::daemonAlive() const { return pid_ > 0 && processAlive(pid_); }
+bool DaemonTest::daemonAlive() const {
+  return pid_ > 0 && processAlive(pid_);
+}
 
 int DaemonTest::watchCount() const {
-  if (pid_ <= 0) return -1;
+  if (pid_ <= 0)
+    return -1;
   const std::string fdDir = "/proc/" + std::to_string(pid_) + "/fd";
   std::error_code error;
   for (const auto& entry : fs::directory_iterator(fdDir, error)) {
     std::error_code linkError;
-    if (fs::read_symlink(entry.path(), linkError).string() != "anon_inode:inotify") continue;
-    std::istringstream info(readFile("/proc/" + std::to_string(pid_) + "/fdinfo/" +
-                                     entry.path().filename().string()));
+    if (fs::read_symlink(entry.path(), linkError).string() != "anon_inode:inotify")
+      continue;
+    std::istringstream info(
+        readWhole("/proc/" + std::to_string(pid_) + "/fdinfo/" + entry.path().filename().string()));
     int count = 0;
     for (std::string line; std::getline(info, line);) {
-      if (line.rfind("inotify wd:", 0) == 0) ++count;
+      if (line.rfind("inotify wd:", 0) == 0)
+        ++count;
     }
     return count;
   }
@@ -247,7 +310,8 @@ bool DaemonTest::waitForExit(std::chrono::milliseconds timeout) {
 }
 
 void DaemonTest::stopDaemon() {
-  if (pid_ <= 0) return;
+  if (pid_ <= 0)
+    return;
   // The daemon leads its own process group, which its handlers inherit: ending the group by the
   // daemon's PID also ends handlers still running, so that none writes into a removed tree.
   kill(-pid_, SIGTERM);
@@ -260,7 +324,7 @@ void DaemonTest::stopDaemon() {
 
 std::vector<std::string> DaemonTest::logMessages() const {
   static const std::regex stamp(R"(^\d{4}/\d{2}/\d{2} \d{2}:\d{2}:\d{2}: )");
-  std::istringstream log(readFile(logPath()));
+  std::istringstream log(readWhole(logPath()));
   std::vector<std::string> messages;
   for (std::string line; std::getline(log, line);) {
     if (!std::regex_search(line, stamp)) {
@@ -272,7 +336,9 @@ std::vector<std::string> DaemonTest::logMessages() const {
   return messages;
 }
 
-bool DaemonTest::logContains(const std::string& message) const { return logCount(message) > 0; }
+bool DaemonTest::logContains(const std::string& message) const {
+  return logCount(message) > 0;
+}
 
 int DaemonTest::logCount(const std::string& message) const {
   auto messages = logMessages();
@@ -284,13 +350,34 @@ bool DaemonTest::waitForLog(const std::string& message, std::chrono::millisecond
 }
 
 std::vector<std::string> DaemonTest::handled() const {
-  std::string raw = readFile(recordPath());
+  std::string raw = readWhole(recordPath());
   std::vector<std::string> paths;
   size_t start = 0;
   for (size_t end; (end = raw.find('\0', start)) != std::string::npos; start = end + 1) {
     paths.push_back(raw.substr(start, end - start));
   }
   return paths;
+}
+
+int DaemonTest::timesHandled(const std::string& path) const {
+  auto paths = handled();
+  return static_cast<int>(std::count(paths.begin(), paths.end(), path));
+}
+
+std::string DaemonTest::callLine(const std::string& path) const {
+  return "Call handler " + handlerPath() + " with argument: " + path;
+}
+
+int DaemonTest::callCount() const {
+  return static_cast<int>(occurrences(readWhole(logPath()), ": Call handler "));
+}
+
+void DaemonTest::settle() {
+  const std::string marker = "settle-" + std::to_string(++settles_);
+  writeFile(marker, "");
+  ASSERT_TRUE(waitForLog(callLine(inTree(marker)))) << marker << " was never handled";
+  ASSERT_TRUE(waitUntil([&] { return static_cast<int>(handled().size()) == callCount(); }))
+      << handled().size() << " recorded, " << callCount() << " calls logged";
 }
 
 bool DaemonTest::waitForHandled(size_t count, std::chrono::milliseconds timeout) {

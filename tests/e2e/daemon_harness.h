@@ -6,6 +6,7 @@
 // root, whether the test passed or not. Every wait polls with a deadline; nothing sleeps blindly.
 #pragma once
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/types.h>
 
@@ -29,11 +30,33 @@ struct ProcessResult {
 ProcessResult runProcess(const std::vector<std::string>& argv);
 
 // Polls `condition` every few milliseconds until it holds or `timeout` passes.
-bool waitUntil(const std::function<bool()>& condition,
-               std::chrono::milliseconds timeout = 10s);
+bool waitUntil(const std::function<bool()>& condition, std::chrono::milliseconds timeout = 10s);
 
 // The vellumd binary under test.
 std::string vellumdBinary();
+
+// The whole content of a file; empty when it cannot be read.
+std::string readWhole(const std::string& path);
+// How often `what` occurs in `text`, overlapping occurrences included.
+size_t occurrences(const std::string& text, const std::string& what);
+// Writes an executable shell script: "#!/bin/sh", then `body`.
+void writeScript(const std::string& path, const std::string& body);
+
+// A file held open for writing, so that a test chooses exactly which records the kernel sends:
+// one open, the writes it wants, and the close when it wants it.
+class OpenFile {
+ public:
+  explicit OpenFile(const std::string& path, int flags = O_CREAT);
+  OpenFile(const OpenFile&) = delete;
+  OpenFile& operator=(const OpenFile&) = delete;
+  ~OpenFile();  // closes the file if still open
+
+  void write(const std::string& data);
+  void close();
+
+ private:
+  int fd_;  // -1 once closed
+};
 
 class DaemonTest : public ::testing::Test {
  protected:
@@ -83,6 +106,17 @@ class DaemonTest : public ::testing::Test {
 
   // Paths the recording handler received, in the order it recorded them.
   std::vector<std::string> handled() const;
+  // How many times the handler recorded `path`.
+  int timesHandled(const std::string& path) const;
+  // The log message of the handler's call for `path`.
+  std::string callLine(const std::string& path) const;
+  // How many handler calls the log holds.
+  int callCount() const;
+  // Returns once every record queued so far has been acted on and every handler started so far
+  // has run: records are dispatched in order, so once a file written now has been handled, every
+  // earlier record has been; and once the recordings match the logged calls, every handler has
+  // recorded itself. A later check that something did not run is then conclusive.
+  void settle();
   bool waitForHandled(size_t count, std::chrono::milliseconds timeout = 10s);
   // Waits until the handler ran for `path`.
   bool waitForHandledPath(const std::string& path, std::chrono::milliseconds timeout = 10s);
@@ -96,6 +130,7 @@ class DaemonTest : public ::testing::Test {
 
   std::string root_;
   pid_t pid_ = -1;
+  int settles_ = 0;  // markers written by settle()
 };
 
 }  // namespace vellumd::e2e

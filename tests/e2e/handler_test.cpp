@@ -17,82 +17,16 @@
 namespace vellumd::e2e {
 namespace {
 
-std::string readWhole(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream content;
-  content << in.rdbuf();
-  return content.str();
-}
-
-void writeScript(const std::string& path, const std::string& body) {
-  std::ofstream(path) << "#!/bin/sh\n" << body;
-  chmod(path.c_str(), 0755);
-}
-
-// Raw descriptors let a test choose exactly which records the kernel sends: one open, the
-// writes it wants, and the close when it wants it.
-class OpenFile {
- public:
-  explicit OpenFile(const std::string& path, int flags = O_CREAT)
-      : fd_(open(path.c_str(), O_WRONLY | flags, 0644)) {
-    EXPECT_GE(fd_, 0) << path << ": " << strerror(errno);
-  }
-  OpenFile(const OpenFile&) = delete;
-  OpenFile& operator=(const OpenFile&) = delete;
-  ~OpenFile() { close(); }
-
-  void write(const std::string& data) {
-    EXPECT_EQ(::write(fd_, data.data(), data.size()), static_cast<ssize_t>(data.size()));
-  }
-  void close() {
-    if (fd_ >= 0) {
-      ::close(fd_);
-      fd_ = -1;
-    }
-  }
-
- private:
-  int fd_;  // -1 once closed
-};
-
 void openAndClose(const std::string& path, int flags) {
   OpenFile file(path, flags);
 }
 
 class HandlerTest : public DaemonTest {
  protected:
-  std::string callLine(const std::string& path) const {
-    return "Call handler " + handlerPath() + " with argument: " + path;
-  }
-  int callCount() const {
-    auto messages = logMessages();
-    return static_cast<int>(std::count_if(messages.begin(), messages.end(), [](const auto& m) {
-      return m.rfind("Call handler ", 0) == 0;
-    }));
-  }
-  int timesHandled(const std::string& path) const {
-    auto paths = handled();
-    return static_cast<int>(std::count(paths.begin(), paths.end(), path));
-  }
-
-  // Records are dispatched in order, so once a file written now has been handled, every record
-  // before it has been acted on; and once the recordings match the logged calls, every handler
-  // started so far has run. A later check that something did not run is then conclusive.
-  void settle() {
-    const std::string marker = "settle-" + std::to_string(++settles_);
-    writeFile(marker, "");
-    ASSERT_TRUE(waitForLog(callLine(inTree(marker)))) << marker << " was never handled";
-    ASSERT_TRUE(waitUntil([&] { return static_cast<int>(handled().size()) == callCount(); }))
-        << handled().size() << " recorded, " << callCount() << " calls logged";
-  }
-
   // A target-level record's description; the target is always the first watch.
   std::string targetRecord(const std::string& name, const std::string& flags) const {
     return "Inotify event for 1(cookie:0) - " + name + " in " + target() + " - " + flags;
   }
-
- private:
-  int settles_ = 0;
 };
 
 TEST_F(HandlerTest, AFileCreatedEmptyAndClosedIsHandledOnce) {

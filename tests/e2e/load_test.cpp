@@ -12,21 +12,6 @@ namespace {
 constexpr int kWriters = 4;
 constexpr int kFilesPerWriter = 1000;
 
-std::string readWhole(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream content;
-  content << in.rdbuf();
-  return content.str();
-}
-
-size_t occurrences(const std::string& text, const std::string& what) {
-  size_t count = 0;
-  for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) {
-    ++count;
-  }
-  return count;
-}
-
 class LoadTest : public DaemonTest {};
 
 TEST_F(LoadTest, FourConcurrentWritersOfAThousandFilesEachGetExactlyOneRunPerFile) {

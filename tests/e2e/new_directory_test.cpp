@@ -29,21 +29,6 @@ namespace {
 
 namespace fs = std::filesystem;
 
-std::string readWhole(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream content;
-  content << in.rdbuf();
-  return content.str();
-}
-
-size_t occurrences(const std::string& text, const std::string& needle) {
-  size_t count = 0;
-  for (size_t at = text.find(needle); at != std::string::npos; at = text.find(needle, at + 1)) {
-    ++count;
-  }
-  return count;
-}
-
 // Plain system calls, so that a test knows exactly which records the kernel queues.
 void putFile(const std::string& path, const std::string& content) {
   int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
@@ -51,30 +36,6 @@ void putFile(const std::string& path, const std::string& content) {
   EXPECT_EQ(write(fd, content.data(), content.size()), static_cast<ssize_t>(content.size()));
   close(fd);
 }
-
-// A file kept open for writing until the test closes it.
-class OpenFile {
- public:
-  explicit OpenFile(const std::string& path, int flags = O_CREAT)
-      : fd_(open(path.c_str(), O_WRONLY | flags, 0644)) {
-    EXPECT_GE(fd_, 0) << path << ": " << strerror(errno);
-  }
-  OpenFile(const OpenFile&) = delete;
-  OpenFile& operator=(const OpenFile&) = delete;
-  ~OpenFile() { close(); }
-
-  void write(const std::string& data) {
-    EXPECT_EQ(::write(fd_, data.data(), data.size()), static_cast<ssize_t>(data.size()));
-  }
-  void close() {
-    if (fd_ >= 0)
-      ::close(fd_);
-    fd_ = -1;
-  }
-
- private:
-  int fd_;  // -1 once closed
-};
 
 // Makes `dirs` directories of `files` files each under `top`; returns the files' paths relative
 // to `top`.
@@ -159,9 +120,6 @@ class NewDirectoryTest : public DaemonTest {
     DaemonTest::TearDown();
   }
 
-  std::string callLine(const std::string& path) const {
-    return "Call handler " + handlerPath() + " with argument: " + path;
-  }
   // The log is read raw: some tests make it tens of thousands of lines long.
   std::string rawLog() const { return readWhole(logPath()); }
   static bool hasMessage(const std::string& log, const std::string& message) {
@@ -185,10 +143,6 @@ class NewDirectoryTest : public DaemonTest {
         lines += line + "\n";
     }
     return lines;
-  }
-  int timesHandled(const std::string& path) const {
-    auto paths = handled();
-    return static_cast<int>(std::count(paths.begin(), paths.end(), path));
   }
 
   // Returns once every record queued so far has been dispatched and every handler run decided so

@@ -10,13 +10,6 @@
 namespace vellumd::e2e {
 namespace {
 
-std::string readWhole(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream content;
-  content << in.rdbuf();
-  return content.str();
-}
-
 bool exists(const std::string& path) {
   struct stat info;
   return stat(path.c_str(), &info) == 0;

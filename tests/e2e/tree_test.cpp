@@ -18,13 +18,6 @@
 namespace vellumd::e2e {
 namespace {
 
-std::string readWhole(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream content;
-  content << in.rdbuf();
-  return content.str();
-}
-
 // Stops the daemon for as long as it lives, so that the kernel queues records the daemon reads
 // only afterwards; continues it however the test ends.
 class Paused {
@@ -45,33 +38,10 @@ class Paused {
 
 class TreeTest : public DaemonTest {
  protected:
-  std::string callLine(const std::string& path) const {
-    return "Call handler " + handlerPath() + " with argument: " + path;
-  }
-  int callCount() const {
-    auto messages = logMessages();
-    return static_cast<int>(std::count_if(messages.begin(), messages.end(), [](const auto& m) {
-      return m.rfind("Call handler ", 0) == 0;
-    }));
-  }
-  int timesHandled(const std::string& path) const {
-    auto paths = handled();
-    return static_cast<int>(std::count(paths.begin(), paths.end(), path));
-  }
   bool handledUnder(const std::string& prefix) const {
     auto paths = handled();
     return std::any_of(paths.begin(), paths.end(),
                        [&](const std::string& p) { return p.rfind(prefix, 0) == 0; });
-  }
-
-  // Once a file written now has been handled, every earlier record has been acted on, and once
-  // the recordings match the logged calls every handler started so far has run.
-  void settle() {
-    const std::string marker = "settle-" + std::to_string(++settles_);
-    writeFile(marker, "");
-    ASSERT_TRUE(waitForLog(callLine(inTree(marker)))) << marker << " was never handled";
-    ASSERT_TRUE(waitUntil([&] { return static_cast<int>(handled().size()) == callCount(); }))
-        << handled().size() << " recorded, " << callCount() << " calls logged";
   }
 
   void move(const std::string& from, const std::string& to) {
@@ -83,9 +53,6 @@ class TreeTest : public DaemonTest {
   bool rawLogHas(const std::string& text) const {
     return readWhole(logPath()).find(text) != std::string::npos;
   }
-
- private:
-  int settles_ = 0;
 };
 
 TEST_F(TreeTest, ACreatedDirectoryRunsNoHandlerAndAFileWrittenInsideIsHandled) {

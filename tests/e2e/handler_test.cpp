@@ -135,6 +135,8 @@ struct OddName {
   std::string name;
 };
 
+void PrintTo(const OddName& oddName, std::ostream* out) { *out << oddName.label; }
+
 class HandlerNameTest : public HandlerTest, public ::testing::WithParamInterface<OddName> {};
 
 TEST_P(HandlerNameTest, TheHandlerReceivesThePathByteForByte) {

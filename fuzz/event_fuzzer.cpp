@@ -37,7 +37,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   // The registry's own buffer is aligned; so is this copy.
   std::vector<inotify_event> storage(size / sizeof(inotify_event) + 1);
   auto* bytes = reinterpret_cast<std::byte*>(storage.data());
-  if (size > 0) memcpy(bytes, data, size);
+  if (size > 0)
+    memcpy(bytes, data, size);
   const vellumd::InotifyEventIterator end;
   for (vellumd::InotifyEventIterator record(bytes, static_cast<int64_t>(size)); record != end;
        ++record) {

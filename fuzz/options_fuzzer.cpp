@@ -17,7 +17,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       current.push_back(static_cast<char>(data[i]));
     }
   }
-  if (!current.empty()) args.push_back(current);
+  if (!current.empty())
+    args.push_back(current);
   std::vector<std::string> logs;
   const vellumd::CommandLine line =
       vellumd::scanCommandLine(args, [&logs](const std::string& path) { logs.push_back(path); });

@@ -32,7 +32,7 @@ void Dispatcher::dispatch(const inotify_event& event) {
     // A queue mark may be among the lost records: what a look handled can no longer be told
     // from what came after it.
     lookedAt_.clear();
-    rescanTree();
+    rescanTree(true);
     return;
   }
   if (event.mask & IN_IGNORED) {
@@ -44,11 +44,21 @@ void Dispatcher::dispatch(const inotify_event& event) {
   }
   // Records of a directory that has left the tree concern nothing the daemon watches, including
   // those the kernel queued before its watch was removed.
-  if (registry_.isDeparted(event.wd)) return;
+  if (registry_.isDeparted(event.wd))
+    return;
   if ((event.mask & IN_MOVE_SELF) && registry_.hasUnmatchedDeparture(event.wd)) {
     // Its IN_MOVED_FROM was seen and no IN_MOVED_TO matched it before this: it moved out.
     registry_.detachSubtree(event.wd);
     return;
+  }
+  if (!registry_.isRooted(event.wd)) {
+    // Reached through a link whose directory has left the tree or gone: its path leads nowhere.
+    // A rescan finds it again if another way in remains.
+    rescanTree(false);
+    if (!registry_.isRooted(event.wd)) {
+      registry_.detachSubtree(event.wd);
+      return;
+    }
   }
   const std::string name = eventName(event);
   if (event.mask & IN_ISDIR) {
@@ -59,9 +69,10 @@ void Dispatcher::dispatch(const inotify_event& event) {
 }
 
 void Dispatcher::dispatchDirectory(const inotify_event& event, const std::string& name) {
-  if (event.mask & IN_CREATE) watchArrival(event.wd, name, true);
-  if (event.mask & IN_DELETE_SELF) registry_.removeChild(event.wd, name);
-  if (event.mask & IN_MOVED_FROM) registry_.recordMoveFrom(event.wd, name, event.cookie);
+  if (event.mask & IN_CREATE)
+    watchArrival(event.wd, name, true);
+  if (event.mask & IN_MOVED_FROM)
+    registry_.recordMoveFrom(event.wd, name, event.cookie);
   if (event.mask & IN_MOVED_TO) {
     registry_.completeMoveTo(event.wd, name, event.cookie);
     // A directory that came from outside arrives complete and is watched with everything below
@@ -74,29 +85,36 @@ void Dispatcher::dispatchDirectory(const inotify_event& event, const std::string
 }
 
 void Dispatcher::dispatchFile(const inotify_event& event, const std::string& name) {
-  if (event.mask & kWrittenBits) registry_.notePending(event.wd, name, event.mask);
-  if (event.mask & IN_MOVED_TO) {
+  if (event.mask & kWrittenBits)
+    registry_.notePending(event.wd, name, event.mask);
+  // An arrival or a close queued before the mark of a look that handled the file is of the
+  // completion the look handled.
+  const bool handledByLook = lookedAt_.contains({event.wd, name});
+  if ((event.mask & IN_MOVED_TO) && !handledByLook) {
     callHandler(joinPath(registry_.pathOf(event.wd), name));
   }
   if ((event.mask & IN_CLOSE_WRITE) && (registry_.pendingMask(event.wd, name) & kWrittenBits)) {
     registry_.clearPending(event.wd, name);
-    // A close queued before the mark of a look that handled the file is of that completion.
-    if (!lookedAt_.contains({event.wd, name})) {
+    if (!handledByLook)
       callHandler(joinPath(registry_.pathOf(event.wd), name));
-    }
   }
 }
 
 void Dispatcher::callHandler(const std::string& path) {
-  writeLog("Call handler " + escapeForLog(handler_) + " with argument: " + escapeForLog(path), log_);
+  writeLog("Call handler " + escapeForLog(handler_) + " with argument: " + escapeForLog(path),
+           log_);
   runs_.push(path);
+}
+
+void logUnwatchable(const std::string& path, int error, std::ostream* log) {
+  writeLog("Can't watch directory " + escapeForLog(path) + " - " + strerror(error), log);
 }
 
 ScanOptions Dispatcher::runtimeScanOptions() {
   ScanOptions options;
   options.skipUnreadable = true;
   options.onSkipped = [this](const std::string& path, int error) {
-    writeLog("Can't watch directory " + escapeForLog(path) + " - " + strerror(error), log_);
+    logUnwatchable(path, error, log_);
   };
   return options;
 }
@@ -104,7 +122,8 @@ ScanOptions Dispatcher::runtimeScanOptions() {
 void Dispatcher::watchArrival(int parent, const std::string& name, bool lookInside) {
   ScanOptions options = runtimeScanOptions();
   std::vector<int> newlyWatched;
-  if (lookInside) options.newlyWatched = &newlyWatched;
+  if (lookInside)
+    options.newlyWatched = &newlyWatched;
   registry_.watchSubtree(parent, name, options);
   lookAtFiles(newlyWatched);
 }
@@ -113,54 +132,66 @@ void Dispatcher::lookAtFiles(const std::vector<int>& directories) {
   for (int wd : directories) {
     const std::string directory = registry_.pathOf(wd);
     std::unique_ptr<DIR, int (*)(DIR*)> stream(opendir(directory.c_str()), closedir);
-    if (!stream) continue;
+    if (!stream)
+      continue;
+    const int directoryFd = dirfd(stream.get());
     std::vector<std::string> batch;
     while (const dirent* entry = readdir(stream.get())) {
       // Only regular files: opening a device or a FIFO to look at it could have effects.
       struct stat info;
-      if (fstatat(dirfd(stream.get()), entry->d_name, &info, AT_SYMLINK_NOFOLLOW) != 0 ||
+      if (fstatat(directoryFd, entry->d_name, &info, AT_SYMLINK_NOFOLLOW) != 0 ||
           !S_ISREG(info.st_mode)) {
         continue;
       }
       batch.emplace_back(entry->d_name);
       if (batch.size() == kLeasesPerMark) {
-        lookAtBatch(wd, directory, batch);
+        lookAtBatch(wd, directory, directoryFd, batch);
         batch.clear();
       }
     }
-    lookAtBatch(wd, directory, batch);
+    lookAtBatch(wd, directory, directoryFd, batch);
   }
 }
 
-void Dispatcher::lookAtBatch(int wd, const std::string& directory,
+void Dispatcher::lookAtBatch(int wd, const std::string& directory, int directoryFd,
                              const std::vector<std::string>& names) {
   std::vector<std::pair<std::string, ReadLease>> complete;
   for (const std::string& name : names) {
     ReadLease lease;
-    if (lease.take(joinPath(directory, name)) == WriterState::kNoWriter) {
-      complete.emplace_back(name, std::move(lease));
-    } else {
-      // Its close is still to come, or may be: never hand over a file that may be half
-      // written. Noted as created, so that its close runs the handler.
-      registry_.notePending(wd, name, IN_CREATE);
+    switch (lease.take(directoryFd, name)) {
+      case WriterState::kNoWriter:
+        complete.emplace_back(name, std::move(lease));
+        break;
+      case WriterState::kWriter:
+      case WriterState::kUnknown:
+        // Its close is still to come, or may be: never hand over a file that may be half
+        // written. Noted as created, so that its close runs the handler.
+        registry_.notePending(wd, name, IN_CREATE);
+        break;
+      case WriterState::kGone:
+        break;
     }
   }
-  if (complete.empty()) return;
+  if (complete.empty())
+    return;
   // While the leases hold, nobody can write these files: every record of theirs queued before
   // the mark tells of the completion handled here, and every one after it of a new write.
-  const int mark = registry_.placeQueueMark(joinPath(directory, complete.front().first));
+  const auto& [firstName, firstLease] = complete.front();
+  const int mark = registry_.placeQueueMark(joinPath(directory, firstName), firstLease.fd());
   for (auto& [name, lease] : complete) {
     lease.release();
     // Without a mark the two cannot be told apart: a close already queued runs it again.
-    if (mark >= 0) lookedAt_[{wd, name}] = mark;
+    if (mark >= 0)
+      lookedAt_[{wd, name}] = mark;
     // Completed before the watch existed: no record alone would tell of it.
     callHandler(joinPath(directory, name));
   }
 }
 
-void Dispatcher::rescanTree() {
+void Dispatcher::rescanTree(bool afterOverflow) {
   // A move whose arrival was lost would later make its directory look as if it had left.
-  registry_.forgetMoves();
+  if (afterOverflow)
+    registry_.forgetMoves();
   registry_.watchTree(target_, registry_.ignoreList(), runtimeScanOptions());
 }
 

@@ -17,8 +17,11 @@
 
 namespace vellumd {
 
-// The policy. Holds references to the loop's registry and the start-up strings, and owns the
-// queue of handler runs it decides on.
+// Logs "Can't watch directory PATH - REASON" for a directory that was skipped.
+void logUnwatchable(const std::string& path, int error, std::ostream* log);
+
+// The policy. Holds references to the loop's registry and the start-up strings; owns the queue
+// of handler runs it decides on and the record of what its looks into new directories handled.
 class Dispatcher {
  public:
   // REQUIRES: `registry`, `target`, `handler` and `*log` outlive the dispatcher.
@@ -30,7 +33,6 @@ class Dispatcher {
 
   // Acts on one record, after the loop has logged it. Exceptions reach the loop's catch-all.
   void dispatch(const inotify_event& event);
-
 
   // The handler runs decided on and not started yet; the loop starts them.
   HandlerQueue& runs() { return runs_; }
@@ -47,10 +49,13 @@ class Dispatcher {
   void watchArrival(int parent, const std::string& name, bool lookInside);
   // Handles the complete files in newly watched directories and notes the others as pending.
   void lookAtFiles(const std::vector<int>& directories);
-  // Looks at `names` in the directory `wd` at `directory`, holding their leases together.
-  void lookAtBatch(int wd, const std::string& directory, const std::vector<std::string>& names);
-  // After lost records: watches whatever the tree holds that is not watched yet.
-  void rescanTree();
+  // Looks at `names` in the directory `wd` at `directory`, open as `directoryFd`, holding their
+  // leases together.
+  void lookAtBatch(int wd, const std::string& directory, int directoryFd,
+                   const std::vector<std::string>& names);
+  // Watches whatever the tree holds that is not watched yet, and re-homes what is watched under
+  // a way that is gone. After lost records (`afterOverflow`) half-seen moves are forgotten too.
+  void rescanTree(bool afterOverflow);
   ScanOptions runtimeScanOptions();
 
   InotifyWatch& registry_;

@@ -13,7 +13,8 @@ LogFile::~LogFile() = default;
 
 void LogFile::open(const std::string& path) {
   std::ofstream next(path, std::ios::out | std::ios::app);
-  if (!next.is_open()) return;
+  if (!next.is_open())
+    return;
   stream_ = std::move(next);
   opened_ = true;
 }
@@ -35,7 +36,8 @@ CommandLine scanCommandLine(const std::vector<std::string>& args,
     const bool isTarget = arg == "-t" || arg == "--target";
     const bool isHandler = arg == "-h" || arg == "--handler";
     const bool isLog = arg == "-L" || arg == "--log";
-    if (!isTarget && !isHandler && !isLog) continue;
+    if (!isTarget && !isHandler && !isLog)
+      continue;
     if (i + 1 == args.size()) {
       return fail(isTarget    ? "No target specified!!"
                   : isHandler ? "No handler specified!!"
@@ -50,8 +52,10 @@ CommandLine scanCommandLine(const std::vector<std::string>& args,
       openLog(value);
     }
   }
-  if (line.target.empty()) return fail("No target specified!!");
-  if (line.handler.empty()) return fail("No handler specified!!");
+  if (line.target.empty())
+    return fail("No target specified!!");
+  if (line.handler.empty())
+    return fail("No handler specified!!");
   return line;
 }
 

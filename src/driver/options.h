@@ -35,6 +35,7 @@ class LogFile {
   bool opened_ = false;   // a file has been opened at least once
 };
 
+// What the command line asks for, as scanCommandLine() found it; kept by the entry function.
 struct CommandLine {
   enum class Action {
     kRun,           // detach and watch `target`, running `handler`

@@ -8,7 +8,9 @@ SystemError::SystemError(const std::string& message, int code)
 
 SystemError::~SystemError() = default;
 
-const char* SystemError::what() const noexcept { return text_.c_str(); }
+const char* SystemError::what() const noexcept {
+  return text_.c_str();
+}
 
 NotFoundError::NotFoundError(const std::string& message) : std::runtime_error(message) {}
 

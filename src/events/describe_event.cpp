@@ -36,8 +36,10 @@ std::string describeEvent(const inotify_event& event, const InotifyWatch& regist
   std::string name;
   std::string directory;
   for (const EventFlagName* row = kEventFlagNames; row->name != nullptr; ++row) {
-    if ((event.mask & row->mask) == 0) continue;
-    if (!flags.empty()) flags += '|';
+    if ((event.mask & row->mask) == 0)
+      continue;
+    if (!flags.empty())
+      flags += '|';
     flags += row->name;
     // A later matching row overwrites what an earlier one set.
     if (row->kind == EntryEvent) {
@@ -50,8 +52,10 @@ std::string describeEvent(const inotify_event& event, const InotifyWatch& regist
   }
   std::string text = "Inotify event for " + std::to_string(event.wd) +
                      "(cookie:" + std::to_string(event.cookie) + ") - ";
-  if (!name.empty()) text.append(escapeForLog(name)).append(" in ");
-  if (!directory.empty()) text.append(escapeForLog(directory)).append(" - ");
+  if (!name.empty())
+    text.append(escapeForLog(name)).append(" in ");
+  if (!directory.empty())
+    text.append(escapeForLog(directory)).append(" - ");
   text += flags;
   return text;
 }

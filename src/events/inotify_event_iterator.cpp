@@ -48,7 +48,8 @@ void InotifyEventIterator::advance() {
 }
 
 std::string eventName(const inotify_event& event) {
-  if (event.len == 0) return {};
+  if (event.len == 0)
+    return {};
   return std::string(event.name, strnlen(event.name, event.len));
 }
 

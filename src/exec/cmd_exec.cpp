@@ -24,8 +24,10 @@ constexpr size_t kChunk = 1024;
 bool drainChunk(std::ostream* out, int fd) {
   char buffer[kChunk];
   ssize_t count = read(fd, buffer, sizeof buffer);
-  if (count < 0 && errno == EINTR) return true;
-  if (count <= 0) return false;
+  if (count < 0 && errno == EINTR)
+    return true;
+  if (count <= 0)
+    return false;
   out->write(buffer, count);
   return true;
 }
@@ -55,7 +57,9 @@ class SigpipeBlock {
 };
 }  // namespace
 
-Pipe::~Pipe() { close(); }
+Pipe::~Pipe() {
+  close();
+}
 
 void Pipe::open() {
   if (pipe(fds) != 0) {
@@ -70,17 +74,20 @@ void Pipe::close() {
 }
 
 void Pipe::closeRead() {
-  if (fds[0] >= 0) ::close(fds[0]);
+  if (fds[0] >= 0)
+    ::close(fds[0]);
   fds[0] = -1;
 }
 
 void Pipe::closeWrite() {
-  if (fds[1] >= 0) ::close(fds[1]);
+  if (fds[1] >= 0)
+    ::close(fds[1]);
   fds[1] = -1;
 }
 
 CmdExec::CmdExec(const std::string& path, const char* const* argv) : path_(path) {
-  for (; *argv != nullptr; ++argv) args_.emplace_back(*argv);
+  for (; *argv != nullptr; ++argv)
+    args_.emplace_back(*argv);
 }
 
 CmdExec::~CmdExec() = default;
@@ -89,16 +96,20 @@ void CmdExec::run(std::istream* in, std::ostream* out, std::ostream* err) {
   // Built before the fork, so that the child allocates nothing between fork and exec.
   std::vector<char*> argv;
   argv.reserve(args_.size() + 1);
-  for (std::string& arg : args_) argv.push_back(arg.data());
+  for (std::string& arg : args_)
+    argv.push_back(arg.data());
   argv.push_back(nullptr);
 
   // Declared in this order so that unwinding closes the error, output and input pipe.
   Pipe input;
   Pipe output;
   Pipe error;
-  if (in != nullptr) input.open();
-  if (out != nullptr) output.open();
-  if (err != nullptr) error.open();
+  if (in != nullptr)
+    input.open();
+  if (out != nullptr)
+    output.open();
+  if (err != nullptr)
+    error.open();
 
   pid_ = fork();
   if (pid_ < 0) {
@@ -110,7 +121,8 @@ void CmdExec::run(std::istream* in, std::ostream* out, std::ostream* err) {
     // The child: only redirect descriptors, then exec.
     if (in == nullptr) {
       int zero = ::open(kZeroDevice.c_str(), O_RDONLY);
-      if (zero < 0) throw ExecError("redirect open fail");
+      if (zero < 0)
+        throw ExecError("redirect open fail");
       dup2(zero, 0);
       ::close(zero);
     } else if (input.readEnd() >= 0) {
@@ -154,7 +166,8 @@ void CmdExec::transfer(std::istream* in, std::ostream* out, std::ostream* err, P
                      {output.readEnd(), POLLIN, 0},
                      {error.readEnd(), POLLIN, 0}};
     if (poll(fds, 3, -1) < 0) {
-      if (errno == EINTR) continue;
+      if (errno == EINTR)
+        continue;
       break;
     }
     if (fds[0].revents != 0) {
@@ -176,8 +189,10 @@ void CmdExec::transfer(std::istream* in, std::ostream* out, std::ostream* err, P
         }
       }
     }
-    if (fds[1].revents != 0 && !drainChunk(out, output.readEnd())) output.close();
-    if (fds[2].revents != 0 && !drainChunk(err, error.readEnd())) error.close();
+    if (fds[1].revents != 0 && !drainChunk(out, output.readEnd()))
+      output.close();
+    if (fds[2].revents != 0 && !drainChunk(err, error.readEnd()))
+      error.close();
   }
   input.close();
   output.close();
@@ -185,23 +200,27 @@ void CmdExec::transfer(std::istream* in, std::ostream* out, std::ostream* err, P
 }
 
 void CmdExec::wait() {
-  if (pid_ <= 0) return;
+  if (pid_ <= 0)
+    return;
   int status = 0;
-  if (waitpid(pid_, &status, 0) <= 0) throw ExecError("waitpid() fail");
-  if (WIFSIGNALED(status) || !WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+  if (waitpid(pid_, &status, 0) <= 0)
+    throw ExecError("waitpid() fail");
+  if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
     throw ExecError("exit with error");
   }
 }
 
 void redirectTo(const char* path, int fd) {
   int opened = ::open(path, O_WRONLY | O_CREAT | O_TRUNC, 0644);
-  if (opened < 0) throw ExecError("redirect open fail");
+  if (opened < 0)
+    throw ExecError("redirect open fail");
   dup2(opened, fd);
   ::close(opened);
 }
 
 void drainPipe(std::ostream* out, int fd) {
-  if (out == nullptr || fd < 0) return;
+  if (out == nullptr || fd < 0)
+    return;
   while (drainChunk(out, fd)) {
   }
 }

@@ -17,7 +17,8 @@ namespace vellumd {
 extern const std::string kZeroDevice;  // "/dev/zero"
 extern const std::string kNullDevice;  // "/dev/null"
 
-// One pipe's two descriptors. Owns whichever ends are open; -1 marks a closed end.
+// One pipe's two descriptors, for CmdExec::run() when the caller gives streams. Owns whichever
+// ends are open; -1 marks a closed end.
 class Pipe {
  public:
   Pipe() = default;

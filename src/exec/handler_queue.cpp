@@ -15,7 +15,9 @@ HandlerQueue::HandlerQueue(const std::string& handler, std::ostream* log)
 
 HandlerQueue::~HandlerQueue() = default;
 
-void HandlerQueue::push(const std::string& path) { paths_.push_back(path); }
+void HandlerQueue::push(const std::string& path) {
+  paths_.push_back(path);
+}
 
 HandlerQueue::Outcome HandlerQueue::startQueued(size_t limit) {
   for (size_t started = 0; started < limit && !paths_.empty(); ++started) {
@@ -26,7 +28,8 @@ HandlerQueue::Outcome HandlerQueue::startQueued(size_t limit) {
       command.run(nullptr, nullptr, nullptr);
     } catch (const ExecError&) {
       const int error = command.forkError();
-      if (error != EAGAIN && error != ENOMEM) throw;
+      if (error != EAGAIN && error != ENOMEM)
+        throw;
       writeLog("Handler start delayed - fork() fail - " + std::string(strerror(error)) + " - " +
                    std::to_string(paths_.size()) + " waiting",
                log_);

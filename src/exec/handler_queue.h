@@ -45,7 +45,7 @@ class HandlerQueue {
 
  private:
   const std::string handler_;
-  std::ostream* log_;               // null: nothing is logged
+  std::ostream* log_;              // null: nothing is logged
   std::deque<std::string> paths_;  // waiting runs, oldest first
 };
 

@@ -14,7 +14,8 @@ time_t timeValue;
 }  // namespace
 
 void writeLog(const std::string& message, std::ostream* log) {
-  if (log == nullptr) return;
+  if (log == nullptr)
+    return;
   timeValue = time(nullptr);
   struct tm* local = localtime(&timeValue);
   if (local == nullptr || strftime(timeText, sizeof timeText, "%Y/%m/%d %H:%M:%S", local) == 0) {
@@ -42,10 +43,18 @@ std::string escapeForLog(std::string_view text) {
   for (char c : text) {
     unsigned char byte = static_cast<unsigned char>(c);
     switch (c) {
-      case '\\': escaped += "\\\\"; break;
-      case '\n': escaped += "\\n"; break;
-      case '\t': escaped += "\\t"; break;
-      case '\r': escaped += "\\r"; break;
+      case '\\':
+        escaped += "\\\\";
+        break;
+      case '\n':
+        escaped += "\\n";
+        break;
+      case '\t':
+        escaped += "\\t";
+        break;
+      case '\r':
+        escaped += "\\r";
+        break;
       default:
         if (byte < 0x20 || byte == 0x7f) {
           escaped += "\\x";

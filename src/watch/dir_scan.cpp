@@ -6,8 +6,6 @@
 #include <cstring>
 #include <memory>
 
-#include "errors/errors.h"
-
 namespace vellumd {
 
 DirEntryIterator::DefaultIgnoreList::DefaultIgnoreList() : std::vector<std::string>{".", ".."} {}
@@ -35,13 +33,15 @@ DirEntryIterator DirEntryIterator::operator++(int) {
 }
 
 void DirEntryIterator::advance() {
-  if (dir_ == nullptr) return;
+  if (dir_ == nullptr)
+    return;
   // readdir() returns null both at the end and on a read error; either ends the walk.
   while ((current_ = readdir(dir_)) != nullptr) {
     const char* name = current_->d_name;
     bool skipped = std::any_of(ignore_.begin(), ignore_.end(),
                                [name](const std::string& ignored) { return ignored == name; });
-    if (!skipped) return;
+    if (!skipped)
+      return;
   }
 }
 
@@ -60,21 +60,15 @@ void scanDirectory(InotifyWatch& registry, int wd, const std::string& path,
   for (DirEntryIterator entry(stream.get(), ignore); entry != end; ++entry) {
     const std::string name = entry->d_name;
     const std::string full = joinPath(path, name);
-    // One stat() per entry, links followed: a link to a directory is watched like one.
-    if (!isDirectory(full)) continue;
-    PlacedWatch child;
-    try {
-      child = registry.placeWatch(wd, name, registry.defaultMask());
-    } catch (const SystemError& error) {
-      if (!options.skips(error.code)) throw;
-      if (options.onSkipped) options.onSkipped(full, error.code);
+    // One stat() per entry, links followed.
+    if (!isDirectory(full))
       continue;
-    }
-    if (child.wd < 0) continue;
-    if (child.outcome == WatchOutcome::kNew && options.newlyWatched != nullptr) {
-      options.newlyWatched->push_back(child.wd);
-    }
-    scanDirectory(registry, child.wd, full, ignore, options);
+    // A link to a directory is watched like one, under the link's name.
+    const bool viaLink = entry->d_type == DT_LNK;
+    std::optional<PlacedWatch> child = registry.tryPlaceWatch(wd, name, viaLink, options);
+    if (!child || child->wd < 0)
+      continue;
+    scanDirectory(registry, child->wd, full, ignore, options);
   }
 }
 

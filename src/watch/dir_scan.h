@@ -47,8 +47,8 @@ class DirEntryIterator {
  private:
   void advance();
 
-  DIR* dir_ = nullptr;          // not owned; null for an end iterator
-  dirent* current_ = nullptr;   // the entry last returned by readdir(); null at the end
+  DIR* dir_ = nullptr;         // not owned; null for an end iterator
+  dirent* current_ = nullptr;  // the entry last returned by readdir(); null at the end
   std::vector<std::string> ignore_;
 };
 

@@ -28,30 +28,41 @@ ReadLease& ReadLease::operator=(ReadLease&& other) noexcept {
   return *this;
 }
 
-ReadLease::~ReadLease() { release(); }
+ReadLease::~ReadLease() {
+  release();
+}
 
-WriterState ReadLease::take(const std::string& path) {
-  // O_NONBLOCK: should another holder's lease stand in the way, the open fails instead of waiting.
-  int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC);
-  if (fd < 0) return WriterState::kUnknown;
+WriterState ReadLease::take(int directoryFd, const std::string& name) {
+  // O_NONBLOCK: should another holder's lease stand in the way, the open fails instead of
+  // waiting. O_NOCTTY: the daemon leads a session and must never acquire a terminal.
+  int fd =
+      openat(directoryFd, name.c_str(), O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC);
+  if (fd < 0) {
+    // ELOOP: O_NOFOLLOW met a link where the file was.
+    return errno == ENOENT || errno == ENOTDIR || errno == ELOOP ? WriterState::kGone
+                                                                 : WriterState::kUnknown;
+  }
   struct stat info;
   WriterState state = WriterState::kUnknown;
-  if (fstat(fd, &info) == 0 && S_ISREG(info.st_mode) &&
-      fcntl(fd, F_SETSIG, kLeaseBreakSignal) == 0) {
+  if (fstat(fd, &info) == 0 && !S_ISREG(info.st_mode)) {
+    state = WriterState::kGone;
+  } else if (fcntl(fd, F_SETSIG, kLeaseBreakSignal) == 0) {
     if (fcntl(fd, F_SETLEASE, F_RDLCK) == 0) {
       fd_ = fd;
       return WriterState::kNoWriter;
     }
     // EAGAIN: open for writing somewhere. EACCES, EPERM (not the owner, no CAP_LEASE) and
     // EINVAL (a filesystem without leases) leave the question open.
-    if (errno == EAGAIN) state = WriterState::kWriter;
+    if (errno == EAGAIN)
+      state = WriterState::kWriter;
   }
   close(fd);
   return state;
 }
 
 void ReadLease::release() {
-  if (fd_ < 0) return;
+  if (fd_ < 0)
+    return;
   fcntl(fd_, F_SETLEASE, F_UNLCK);
   close(fd_);
   fd_ = -1;

@@ -1,5 +1,6 @@
 // file_probe.h: a read lease on one file, the daemon's way of learning whether some process
-// still has a file open for writing, and of keeping writers out for a moment.
+// still has a file open for writing, and of keeping writers out for a moment. Used by the
+// dispatch when it looks at the files already inside a new directory.
 #pragma once
 
 #include <string>
@@ -9,7 +10,8 @@ namespace vellumd {
 enum class WriterState {
   kNoWriter,  // nobody has it open for writing: it is complete
   kWriter,    // some process has it open for writing: its close is still to come
-  kUnknown,   // cannot tell (no permission for a lease, a filesystem without leases, gone)
+  kUnknown,   // cannot tell (no permission for a lease, a filesystem without leases)
+  kGone,      // no longer a regular file by that name: nothing to look at
 };
 
 // Owns a read-only descriptor of one regular file and, while held, a read lease on it. The kernel
@@ -25,12 +27,14 @@ class ReadLease {
   ReadLease& operator=(const ReadLease&) = delete;
   virtual ~ReadLease();  // gives the lease back and closes the descriptor
 
-  // Opens the regular file at `path` (links not followed) and asks for the lease. On kNoWriter
-  // the lease is held until release() or destruction; otherwise nothing is held.
-  // REQUIRES: !held().
-  WriterState take(const std::string& path);
+  // Opens the regular file `name` in the directory open as `directoryFd` (links not followed)
+  // and asks for the lease. On kNoWriter the lease is held until release() or destruction;
+  // otherwise nothing is held. REQUIRES: !held().
+  WriterState take(int directoryFd, const std::string& name);
   void release();
   bool held() const { return fd_ >= 0; }
+  // The descriptor of the leased file. REQUIRES: held().
+  int fd() const { return fd_; }
 
  private:
   int fd_ = -1;  // open exactly while the lease is held

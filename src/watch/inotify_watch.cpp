@@ -14,12 +14,16 @@
 namespace vellumd {
 
 bool ScanOptions::skips(int error) const {
-  // A busy tree loses directories between the stat() and the watch; they are simply gone.
-  return error == ENOENT || error == ENOTDIR || (skipUnreadable && error == EACCES);
+  // A busy tree loses directories between the stat() and the watch, or turns them into files or
+  // links; and a name may lead nowhere (a link loop, a path beyond PATH_MAX). None of that is
+  // the daemon's fault, nor a reason to stop watching the rest.
+  const bool unreachable =
+      error == ENOENT || error == ENOTDIR || error == ELOOP || error == ENAMETOOLONG;
+  return unreachable || (skipUnreadable && error == EACCES);
 }
 
 InotifyWatch::InotifyWatch(const std::string& target, const std::vector<std::string>& ignore,
-                           uint32_t mask)
+                           uint32_t mask, const ScanOptions& options)
     : defaultMask_(mask), ignoreList_(ignore) {
   fd_ = inotify_init();
   if (fd_ == -1) {
@@ -28,7 +32,7 @@ InotifyWatch::InotifyWatch(const std::string& target, const std::vector<std::str
   }
   buffer_ = std::make_unique_for_overwrite<std::byte[]>(kBufferSize);
   try {
-    watchTree(target, ignore);
+    watchTree(target, ignore, options);
   } catch (...) {
     // A constructor that throws runs no destructor: give the descriptor back here.
     close(fd_);
@@ -39,7 +43,8 @@ InotifyWatch::InotifyWatch(const std::string& target, const std::vector<std::str
 
 InotifyWatch::~InotifyWatch() {
   buffer_.reset();
-  if (fd_ >= 0) close(fd_);
+  if (fd_ >= 0)
+    close(fd_);
   fd_ = -1;
 }
 
@@ -51,12 +56,13 @@ bool InotifyWatch::isSelfOrAncestor(int ancestor, int wd) const {
   return depthBelow(ancestor, wd) >= 0;
 }
 
-int InotifyWatch::depthBelow(int ancestor, int wd) const {
-  // Chains never loop, but the walk is bounded anyway so that no fault here can hang the daemon.
+int InotifyWatch::depthBelow(int ancestor, int wd, bool stopAtLinks) const {
   for (size_t depth = 0; wd != -1 && depth <= entries_.size(); ++depth) {
-    if (wd == ancestor) return static_cast<int>(depth);
+    if (wd == ancestor)
+      return static_cast<int>(depth);
     auto it = entries_.find(wd);
-    if (it == entries_.end()) return -1;
+    if (it == entries_.end() || (stopAtLinks && it->second.viaLink))
+      return -1;
     wd = it->second.parent;
   }
   return -1;
@@ -66,10 +72,17 @@ int InotifyWatch::addWatch(int parent, const std::string& name, uint32_t mask) {
   return placeWatch(parent, name, mask).wd;
 }
 
-PlacedWatch InotifyWatch::placeWatch(int parent, const std::string& name, uint32_t mask) {
-  if (isIgnored(name)) return {-1, WatchOutcome::kIgnored};
-  if (mask == 0) mask = defaultMask_;
-  const std::string path = joinPath(pathOf(parent), name);
+PlacedWatch InotifyWatch::placeWatch(int parent, const std::string& name, uint32_t mask,
+                                     bool viaLink) {
+  if (isIgnored(name))
+    return {-1, WatchOutcome::kIgnored};
+  return placeWatchAt(parent, name, joinPath(pathOf(parent), name), mask, viaLink);
+}
+
+PlacedWatch InotifyWatch::placeWatchAt(int parent, const std::string& name, const std::string& path,
+                                       uint32_t mask, bool viaLink) {
+  if (mask == 0)
+    mask = defaultMask_;
   // IN_ONLYDIR: by the time a record about a new directory is read, its name may belong to a
   // file; a watch on that file would report its own writes as those of a directory's entries.
   int wd = inotify_add_watch(fd_, path.c_str(), mask | IN_ONLYDIR);
@@ -82,31 +95,57 @@ PlacedWatch InotifyWatch::placeWatch(int parent, const std::string& name, uint32
   if (inserted) {
     entry.parent = parent;
     entry.name = name;
+    entry.viaLink = viaLink;
     return {wd, WatchOutcome::kNew};
   }
   // The kernel returns the existing descriptor when a directory is reached twice, through a link
   // or a bind mount. One that leads back to this parent or above it would close the parent chain
   // into a ring, and neither pathOf nor the scan would end: such a directory stays where it is.
-  if (parent != -1 && isSelfOrAncestor(wd, parent)) return {-1, WatchOutcome::kWouldLoop};
-  if (entry.parent == parent && entry.name == name) {
-    // Reached again in the same place (a re-scan): the masks of files still being written stay.
+  if (parent != -1 && isSelfOrAncestor(wd, parent))
+    return {-1, WatchOutcome::kWouldLoop};
+  if (entry.parent == parent && entry.name == name)
     return {wd, WatchOutcome::kUnchanged};
-  }
+  // Pending masks name files of this very directory, whichever way it was reached: they stay,
+  // so that a rescan or a second way in loses no file still being written.
   entry.parent = parent;
   entry.name = name;
-  entry.pending.clear();
+  entry.viaLink = viaLink;
   return {wd, WatchOutcome::kReparented};
 }
 
+std::optional<PlacedWatch> InotifyWatch::tryPlaceWatch(int parent, const std::string& name,
+                                                       bool viaLink, const ScanOptions& options) {
+  if (isIgnored(name))
+    return PlacedWatch{-1, WatchOutcome::kIgnored};
+  const std::string path = joinPath(pathOf(parent), name);
+  PlacedWatch placed;
+  try {
+    placed = placeWatchAt(parent, name, path, defaultMask_, viaLink);
+  } catch (const SystemError& error) {
+    if (!options.skips(error.code))
+      throw;
+    if (options.onSkipped)
+      options.onSkipped(path, error.code);
+    return std::nullopt;
+  }
+  if (placed.outcome == WatchOutcome::kNew && options.newlyWatched != nullptr) {
+    options.newlyWatched->push_back(placed.wd);
+  }
+  return placed;
+}
+
 std::string InotifyWatch::pathOf(int wd) const {
-  if (wd == -1) return "";
+  if (wd == -1)
+    return "";
   auto it = entries_.find(wd);
-  if (it == entries_.end()) throw NotFoundError("watch descrepter not found!!");
+  if (it == entries_.end())
+    throw NotFoundError("watch descrepter not found!!");
   std::string path = it->second.name;
   int p = it->second.parent;
   for (size_t steps = 0; p != -1 && steps < entries_.size(); ++steps) {
     auto up = entries_.find(p);
-    if (up == entries_.end()) break;
+    if (up == entries_.end())
+      break;
     path = joinPath(up->second.name, path);
     p = up->second.parent;
   }
@@ -115,63 +154,47 @@ std::string InotifyWatch::pathOf(int wd) const {
 
 void InotifyWatch::removeWatch(int wd) {
   auto it = entries_.find(wd);
-  if (it == entries_.end()) return;
+  if (it == entries_.end())
+    return;
   entries_.erase(it);
   inotify_rm_watch(fd_, wd);
 }
 
 void InotifyWatch::watchTree(const std::string& target, const std::vector<std::string>& ignore,
                              const ScanOptions& options) {
-  if (target.empty() || !isDirectory(target)) return;
-  PlacedWatch placed;
-  try {
-    placed = placeWatch(-1, target, defaultMask_);
-  } catch (const SystemError& error) {
-    if (!options.skips(error.code)) throw;
-    if (options.onSkipped) options.onSkipped(joinPath("", target), error.code);
+  if (target.empty() || !isDirectory(target))
     return;
-  }
-  if (placed.outcome == WatchOutcome::kNew && options.newlyWatched != nullptr) {
-    options.newlyWatched->push_back(placed.wd);
-  }
+  std::optional<PlacedWatch> placed = tryPlaceWatch(-1, target, false, options);
   // An ignored target ("." or "..") still has its contents scanned, with no parent.
-  scanDirectory(*this, placed.wd, target, ignore, options);
+  if (placed)
+    scanDirectory(*this, placed->wd, target, ignore, options);
 }
 
-PlacedWatch InotifyWatch::watchSubtree(int parent, const std::string& name,
-                                       const ScanOptions& options) {
-  const std::string path = joinPath(pathOf(parent), name);
-  PlacedWatch placed;
-  try {
-    placed = placeWatch(parent, name, defaultMask_);
-  } catch (const SystemError& error) {
-    if (!options.skips(error.code)) throw;
-    if (options.onSkipped) options.onSkipped(path, error.code);
-    return {-1, WatchOutcome::kIgnored};
-  }
-  if (placed.wd < 0) return placed;
-  if (placed.outcome == WatchOutcome::kNew && options.newlyWatched != nullptr) {
-    options.newlyWatched->push_back(placed.wd);
-  }
+std::optional<PlacedWatch> InotifyWatch::watchSubtree(int parent, const std::string& name,
+                                                      const ScanOptions& options) {
+  std::optional<PlacedWatch> placed = tryPlaceWatch(parent, name, false, options);
   // A directory registered here already was scanned when it was registered; whatever appeared in
   // it since has records of its own.
-  if (placed.outcome != WatchOutcome::kUnchanged) {
-    scanDirectory(*this, placed.wd, path, ignoreList_, options);
+  if (placed && placed->wd >= 0 && placed->outcome != WatchOutcome::kUnchanged) {
+    scanDirectory(*this, placed->wd, pathOf(placed->wd), ignoreList_, options);
   }
   return placed;
 }
 
 void InotifyWatch::recordMoveFrom(int wd, const std::string& name, uint32_t cookie) {
   for (const auto& [descriptor, entry] : entries_) {
-    if (entry.parent == wd && entry.name == name && !entry.departed) moves_[cookie] = descriptor;
+    if (entry.parent == wd && entry.name == name && !entry.departed)
+      moves_[cookie] = descriptor;
   }
 }
 
 bool InotifyWatch::completeMoveTo(int wd, const std::string& name, uint32_t cookie) {
   auto move = moves_.find(cookie);
-  if (move == moves_.end()) return false;
+  if (move == moves_.end())
+    return false;
   auto it = entries_.find(move->second);
-  if (it == entries_.end()) return false;
+  if (it == entries_.end())
+    return false;
   it->second.parent = wd;
   it->second.name = name;
   moves_.erase(move);
@@ -190,7 +213,9 @@ void InotifyWatch::removeChild(int wd, const std::string& name) {
   }
 }
 
-void InotifyWatch::forgetMoves() { moves_.clear(); }
+void InotifyWatch::forgetMoves() {
+  moves_.clear();
+}
 
 bool InotifyWatch::hasUnmatchedDeparture(int wd) const {
   return std::any_of(moves_.begin(), moves_.end(),
@@ -198,11 +223,13 @@ bool InotifyWatch::hasUnmatchedDeparture(int wd) const {
 }
 
 void InotifyWatch::detachSubtree(int wd) {
-  if (!entries_.contains(wd)) return;
+  if (!entries_.contains(wd))
+    return;
   std::vector<std::pair<int, int>> leaving;  // (depth below wd, descriptor)
   for (const auto& [descriptor, entry] : entries_) {
-    int depth = entry.departed ? -1 : depthBelow(wd, descriptor);
-    if (depth >= 0) leaving.emplace_back(depth, descriptor);
+    int depth = entry.departed ? -1 : depthBelow(wd, descriptor, true);
+    if (depth >= 0)
+      leaving.emplace_back(depth, descriptor);
   }
   // Deepest first: the kernel answers each removal with IN_IGNORED after the records it had
   // already queued for that watch, and forgetWatch drops the entry then. Removing children before
@@ -218,21 +245,37 @@ void InotifyWatch::detachSubtree(int wd) {
   });
 }
 
+bool InotifyWatch::isRooted(int wd) const {
+  for (size_t steps = 0; wd != -1 && steps <= entries_.size(); ++steps) {
+    auto it = entries_.find(wd);
+    if (it == entries_.end() || it->second.departed)
+      return false;
+    wd = it->second.parent;
+  }
+  return wd == -1;
+}
+
 bool InotifyWatch::isDeparted(int wd) const {
   auto it = entries_.find(wd);
   return it != entries_.end() && it->second.departed;
 }
 
 void InotifyWatch::forgetWatch(int wd) {
-  if (entries_.erase(wd) == 0) return;
+  if (entries_.erase(wd) == 0)
+    return;
   std::erase_if(moves_, [wd](const auto& move) { return move.second == wd; });
 }
 
-int InotifyWatch::placeQueueMark(const std::string& path) {
-  int wd = inotify_add_watch(fd_, path.c_str(), IN_DELETE_SELF);
-  if (wd == -1) return -1;
+int InotifyWatch::placeQueueMark(const std::string& path, int fd) {
+  // Through the descriptor, not the path: the name may meanwhile belong to something else, a
+  // watched directory even, whose watch the mark's mask would replace.
+  const std::string self = "/proc/self/fd/" + std::to_string(fd);
+  int wd = inotify_add_watch(fd_, self.c_str(), IN_DELETE_SELF);
+  if (wd == -1)
+    return -1;
   auto [it, inserted] = entries_.try_emplace(wd);
-  if (!inserted) return -1;  // already one of ours: not a fresh mark
+  if (!inserted)
+    return -1;  // already one of ours: not a fresh mark
   it->second.name = path;
   it->second.departed = true;
   inotify_rm_watch(fd_, wd);
@@ -241,20 +284,23 @@ int InotifyWatch::placeQueueMark(const std::string& path) {
 
 void InotifyWatch::notePending(int wd, const std::string& name, uint32_t mask) {
   auto it = entries_.find(wd);
-  if (it == entries_.end()) return;
+  if (it == entries_.end())
+    return;
   it->second.pending[name] |= mask;
 }
 
 uint32_t InotifyWatch::pendingMask(int wd, const std::string& name) const {
   auto it = entries_.find(wd);
-  if (it == entries_.end()) return 0;
+  if (it == entries_.end())
+    return 0;
   auto file = it->second.pending.find(name);
   return file == it->second.pending.end() ? 0 : file->second;
 }
 
 void InotifyWatch::clearPending(int wd, const std::string& name) {
   auto it = entries_.find(wd);
-  if (it != entries_.end()) it->second.pending.erase(name);
+  if (it != entries_.end())
+    it->second.pending.erase(name);
 }
 
 std::pair<const std::byte*, int64_t> InotifyWatch::readEvents() {
@@ -267,9 +313,12 @@ std::pair<const std::byte*, int64_t> InotifyWatch::readEvents() {
 }
 
 std::string joinPath(const std::string& base, const std::string& name) {
-  if (!name.empty() && name.front() == '/') return name;
-  if (base.empty()) return "/" + name;
-  if (base.back() == '/') return base + name;
+  if (!name.empty() && name.front() == '/')
+    return name;
+  if (base.empty())
+    return "/" + name;
+  if (base.back() == '/')
+    return base + name;
   std::string joined;
   joined.reserve(base.size() + 1 + name.size());
   joined.append(base).append("/").append(name);

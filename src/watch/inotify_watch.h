@@ -3,7 +3,9 @@
 // InotifyWatch owns the inotify descriptor, the 4113-byte read buffer and one WatchEntry per
 // watch: (descriptor -> parent descriptor, name, pending file masks). Paths are rebuilt from the
 // parent chain at every use and never cached, so renaming a directory changes one entry and
-// nothing below it. Single-threaded: the event loop and the dispatch are its only users.
+// nothing below it. Besides directories it holds, briefly, the queue marks of the dispatch's
+// looks: file watches removed as soon as they are added. Single-threaded: the event loop, the
+// scan and the dispatch are its only users.
 #pragma once
 
 #include <cstddef>
@@ -11,18 +13,22 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
 
 namespace vellumd {
 
-// One watched directory. Owned by the registry's entry map.
+// One watch: a directory, or a queue mark. Owned by the registry's entry map.
 struct WatchEntry {
-  int parent = -1;   // descriptor of the containing directory; -1 for the target
-  std::string name;  // the target as given, or a bare name inside the parent
+  int parent = -1;   // descriptor of the containing directory; -1 where there is none (the target,
+                     // a queue mark, the directories of a "." target)
+  std::string name;  // the target as given, a mark's file path, or a bare name inside the parent
   std::map<std::string, uint32_t> pending;  // files created or modified and not yet closed
-  bool departed = false;  // moved out of the tree; its watch is being removed, its records ignored
+  bool viaLink = false;                     // reached through a symbolic link under its parent
+  bool departed = false;  // no longer in the tree (moved out, or a queue mark): its kernel watch
+                          // is gone or going, its records are described but not acted on
 };
 
 // What placing a watch did to the registry.
@@ -42,7 +48,8 @@ struct PlacedWatch {
 // How a scan treats directories it cannot watch, and what it reports back.
 struct ScanOptions {
   // A directory that cannot be read (EACCES) is skipped instead of ending the scan. Directories
-  // that vanish before their watch is added (ENOENT, ENOTDIR) are always skipped.
+  // that cannot be reached by their name any more (gone, no longer a directory, a link loop, a
+  // path too long) are always skipped.
   bool skipUnreadable = false;
   // Told of every skipped directory, with the errno of its failed inotify_add_watch. May be empty.
   std::function<void(const std::string& path, int error)> onSkipped;
@@ -60,7 +67,8 @@ class InotifyWatch {
   // Opens an inotify instance (blocking, inherited by children), allocates the read buffer and
   // watches `target` with every directory below it. `mask` is used wherever a watch is asked
   // for with mask 0. Throws SystemError ("inotify_init fail!!", "inotify_add_watch fail!!").
-  InotifyWatch(const std::string& target, const std::vector<std::string>& ignore, uint32_t mask);
+  InotifyWatch(const std::string& target, const std::vector<std::string>& ignore, uint32_t mask,
+               const ScanOptions& options = {});
   InotifyWatch(const InotifyWatch&) = delete;
   InotifyWatch& operator=(const InotifyWatch&) = delete;
   virtual ~InotifyWatch();  // closes the descriptor; the kernel drops every watch with it
@@ -71,8 +79,13 @@ class InotifyWatch {
   // Throws NotFoundError for an unregistered parent, SystemError when the kernel refuses.
   int addWatch(int parent, const std::string& name, uint32_t mask);
 
-  // addWatch, telling the caller what changed.
-  PlacedWatch placeWatch(int parent, const std::string& name, uint32_t mask);
+  // addWatch, telling the caller what changed. `viaLink`: `name` is a symbolic link.
+  PlacedWatch placeWatch(int parent, const std::string& name, uint32_t mask, bool viaLink = false);
+
+  // placeWatch with the default mask, except that a directory `options` says to skip is reported
+  // to it and gives nothing; a new one is added to its newlyWatched.
+  std::optional<PlacedWatch> tryPlaceWatch(int parent, const std::string& name, bool viaLink,
+                                           const ScanOptions& options);
 
   // The path of a registered directory; "" for -1. Throws NotFoundError for any other
   // unregistered descriptor.
@@ -85,9 +98,11 @@ class InotifyWatch {
   void watchTree(const std::string& target, const std::vector<std::string>& ignore,
                  const ScanOptions& options = {});
 
-  // Watches the directory `name` inside registered `parent` and every directory below it.
-  // Returns what placing its own watch did; a skipped directory gives {-1, kIgnored}.
-  PlacedWatch watchSubtree(int parent, const std::string& name, const ScanOptions& options);
+  // Watches the directory `name` inside registered `parent` and every directory below it, unless
+  // it was registered there already. Returns what placing its own watch did; nothing when it
+  // was skipped.
+  std::optional<PlacedWatch> watchSubtree(int parent, const std::string& name,
+                                          const ScanOptions& options);
 
   // Move bookkeeping. Unknown descriptors and cookies are ignored, never raised.
   void recordMoveFrom(int wd, const std::string& name, uint32_t cookie);
@@ -99,20 +114,24 @@ class InotifyWatch {
   void forgetMoves();
   // True when `wd` left through a move whose arrival was never seen: it is no longer in the tree.
   bool hasUnmatchedDeparture(int wd) const;
-  // Marks `wd` and every directory below it departed and removes their kernel watches. Their
+  // Marks `wd` and every directory below it departed and removes their kernel watches, except
+  // directories below it reached through a link (they may be in the tree by another way). The
   // entries stay until the kernel's IN_IGNORED for each, so records already queued still resolve
   // to a path for the log. Drops the cookies that name them.
   void detachSubtree(int wd);
   bool isDeparted(int wd) const;
+  // True when every directory from `wd` up to the target is registered and in the tree: its
+  // path then is a path in the tree.
+  bool isRooted(int wd) const;
   // Forgets an entry whose kernel watch is gone (IN_IGNORED), with its pending masks and cookies.
   void forgetWatch(int wd);
 
   // Puts a mark into the kernel's queue, after every record queued so far: a watch on the file
-  // at `path`, removed at once, whose IN_IGNORED record is the mark. Until that record is read
-  // the watch is registered as departed under `path`, so that no record of it is acted on and
-  // every one can be described. Returns its descriptor, or -1 when no watch could be added.
-  // REQUIRES: `path` is not a directory (a directory may be watched already).
-  int placeQueueMark(const std::string& path);
+  // open as `fd`, removed at once, whose IN_IGNORED record is the mark. Until that record is
+  // read the watch is registered as departed under `path`, so that no record of it is acted on
+  // and every one can be described. Returns its descriptor, or -1 when no watch could be added.
+  // REQUIRES: `fd` is open on a regular file.
+  int placeQueueMark(const std::string& path, int fd);
 
   // Pending writes, per directory and file name.
   void notePending(int wd, const std::string& name, uint32_t mask);
@@ -133,14 +152,19 @@ class InotifyWatch {
   bool isIgnored(const std::string& name) const;
   // True when `ancestor` is `wd` or lies on its parent chain.
   bool isSelfOrAncestor(int ancestor, int wd) const;
-  // How many parent steps lead from `wd` up to `ancestor`; -1 when `ancestor` is not on the chain.
-  int depthBelow(int ancestor, int wd) const;
+  // How many parent steps lead from `wd` up to `ancestor`; -1 when `ancestor` is not on the
+  // chain, or when `stopAtLinks` and the way up passes a directory reached through a link.
+  int depthBelow(int ancestor, int wd, bool stopAtLinks = false) const;
+  PlacedWatch placeWatchAt(int parent, const std::string& name, const std::string& path,
+                           uint32_t mask, bool viaLink);
 
   int fd_ = -1;                          // the inotify instance; -1 while none is open
   std::unique_ptr<std::byte[]> buffer_;  // kBufferSize bytes, allocated once
   uint32_t defaultMask_;
-  std::map<int, WatchEntry> entries_;  // never has the key -1; parent chains never loop
-  std::map<uint32_t, int> moves_;      // cookie -> directory seen leaving, not yet arriving
+  // Never has the key -1. Parent chains do not loop: placeWatch refuses to make a directory its
+  // own ancestor, and a directory cannot be moved below itself. Walks are bounded all the same.
+  std::map<int, WatchEntry> entries_;
+  std::map<uint32_t, int> moves_;  // cookie -> directory seen leaving, not yet arriving
   std::vector<std::string> ignoreList_;
 };
 

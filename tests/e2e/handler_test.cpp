@@ -135,7 +135,9 @@ struct OddName {
   std::string name;
 };
 
-void PrintTo(const OddName& oddName, std::ostream* out) { *out << oddName.label; }
+void PrintTo(const OddName& oddName, std::ostream* out) {
+  *out << oddName.label;
+}
 
 class HandlerNameTest : public HandlerTest, public ::testing::WithParamInterface<OddName> {};
 

@@ -90,6 +90,12 @@ bool maskHasSignal(const std::string& hex, int signal) {
   return !hex.empty() && ((std::stoull(hex, nullptr, 16) >> (signal - 1)) & 1) != 0;
 }
 
+// The signals 1 to 31 of a mask. The C library's internal real-time signals are left out: a
+// sanitizer runtime, for one, sets them to be ignored.
+unsigned long long classicSignals(const std::string& hex) {
+  return hex.empty() ? ~0ULL : std::stoull(hex, nullptr, 16) & 0x7fffffffULL;
+}
+
 // Runs `work` in a child process that has dropped to `uid` (group likewise, no supplementary
 // groups); returns the child's PID. The child's exit status is what `work` returns.
 pid_t forkAs(uid_t uid, const std::function<int()>& work) {
@@ -508,7 +514,7 @@ TEST_F(NewDirectoryTest, WritersOpeningFilesDuringTheLookNeitherEndNorDisturbThe
   // The lease-break signal changed no disposition, neither the daemon's nor what its handlers
   // inherit: only SIGCHLD is ignored, which keeps the kernel reaping handlers.
   const std::string status = readWhole("/proc/" + std::to_string(pid()) + "/status");
-  EXPECT_EQ(signalMask(status, "SigIgn"), "0000000000010000");
+  EXPECT_EQ(classicSignals(signalMask(status, "SigIgn")), 1ULL << (SIGCHLD - 1));
   for (int signal : {SIGIO, SIGWINCH}) {
     EXPECT_FALSE(maskHasSignal(signalMask(status, "SigCgt"), signal)) << strsignal(signal);
     EXPECT_FALSE(maskHasSignal(signalMask(status, "SigBlk"), signal)) << strsignal(signal);
@@ -525,9 +531,9 @@ TEST_F(NewDirectoryTest, WritersOpeningFilesDuringTheLookNeitherEndNorDisturbThe
   putFile(inTree("show-signals"), "");
   ASSERT_TRUE(waitUntil([&] { return occurrences(readWhole(signalsFile), "Sig") == 3; }));
   const std::string handlerStatus = readWhole(signalsFile);
-  EXPECT_EQ(signalMask(handlerStatus, "SigIgn"), "0000000000010000");
-  EXPECT_EQ(signalMask(handlerStatus, "SigCgt"), "0000000000000000");
-  EXPECT_EQ(signalMask(handlerStatus, "SigBlk"), "0000000000000000");
+  EXPECT_EQ(classicSignals(signalMask(handlerStatus, "SigIgn")), 1ULL << (SIGCHLD - 1));
+  EXPECT_EQ(classicSignals(signalMask(handlerStatus, "SigCgt")), 0ULL);
+  EXPECT_EQ(classicSignals(signalMask(handlerStatus, "SigBlk")), 0ULL);
 }
 
 TEST_F(NewDirectoryTest, ADirectoryMovedInRunsOnceWithItsOwnPathAndNotForItsFiles) {

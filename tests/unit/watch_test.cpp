@@ -508,13 +508,16 @@ TEST_F(BookkeepingTest, PlaceWatchTellsNewAndUnchangedAndKeepsPendingWhenUnchang
   EXPECT_EQ(registry_->pendingMask(a_, "f"), 0x102u);
 }
 
-TEST_F(BookkeepingTest, PlaceWatchReparentsADirectoryReachedElsewhereAndEmptiesItsMasks) {
+// The masks name files of the directory itself, whichever way it is reached: a file still being
+// written there must still be handled at its close.
+TEST_F(BookkeepingTest, PlaceWatchReparentsADirectoryReachedElsewhereAndKeepsItsMasks) {
   tree_.link("../a", "b/alias");
   registry_->notePending(a_, "f", 0x102);
-  const PlacedWatch placed = registry_->placeWatch(b_, "alias", 0);
+  const PlacedWatch placed = registry_->placeWatch(b_, "alias", 0, true);
   EXPECT_EQ(placed.wd, a_);
   EXPECT_EQ(placed.outcome, WatchOutcome::kReparented);
-  EXPECT_EQ(registry_->pendingMask(a_, "f"), 0u);
+  EXPECT_EQ(registry_->pendingMask(a_, "f"), 0x102u);
+  EXPECT_TRUE(entry(a_).viaLink);
   EXPECT_EQ(registry_->pathOf(c_), tree_.path("b/alias/c"));
   EXPECT_EQ(registry_->entries().size(), 4u);
 }
@@ -559,7 +562,9 @@ TEST_F(BookkeepingTest, WatchTreeAgainAddsOnlyNewDirectoriesAndKeepsPendingMasks
 TEST_F(BookkeepingTest, WatchSubtreeWatchesEveryDirectoryBelowANewOne) {
   tree_.mkdirs("a/new/deep/deeper");
   tree_.mkdirs("a/new/side");
-  const PlacedWatch subtree = registry_->watchSubtree(a_, "new", ScanOptions());
+  const std::optional<PlacedWatch> placed = registry_->watchSubtree(a_, "new", ScanOptions());
+  ASSERT_TRUE(placed);
+  const PlacedWatch subtree = *placed;
   EXPECT_EQ(subtree.outcome, WatchOutcome::kNew);
   EXPECT_EQ(registry_->pathOf(subtree.wd), tree_.path("a/new"));
   for (const char* below : {"a/new", "a/new/deep", "a/new/deep/deeper", "a/new/side"}) {
@@ -573,9 +578,7 @@ TEST_F(BookkeepingTest, WatchSubtreeSkipsADirectoryThatVanished) {
   options.onSkipped = [&](const std::string& path, int error) {
     skipped.emplace_back(path, error);
   };
-  const PlacedWatch placed = registry_->watchSubtree(a_, "gone", options);
-  EXPECT_EQ(placed.wd, -1);
-  EXPECT_EQ(placed.outcome, WatchOutcome::kIgnored);
+  EXPECT_FALSE(registry_->watchSubtree(a_, "gone", options));
   EXPECT_EQ(skipped, (std::vector<std::pair<std::string, int>>{{tree_.path("a/gone"), ENOENT}}));
   EXPECT_EQ(registry_->entries().size(), 4u);
 }

@@ -8,18 +8,23 @@
 namespace vellumd {
 
 namespace {
-// Reused on every call: the daemon is single-threaded.
+// The formatted time and the second it was formatted for: lines within one second reuse it.
+// localtime() looks at the zone file on every call, a stat() per line when a burst is logged.
+// Single-threaded, so plain statics do.
 char timeText[32];
-time_t timeValue;
+time_t timeValue = -1;
 }  // namespace
 
 void writeLog(const std::string& message, std::ostream* log) {
   if (log == nullptr)
     return;
-  timeValue = time(nullptr);
-  struct tm* local = localtime(&timeValue);
-  if (local == nullptr || strftime(timeText, sizeof timeText, "%Y/%m/%d %H:%M:%S", local) == 0) {
-    timeText[0] = '\0';
+  const time_t now = time(nullptr);
+  if (now != timeValue) {
+    timeValue = now;
+    struct tm* local = localtime(&now);
+    if (local == nullptr || strftime(timeText, sizeof timeText, "%Y/%m/%d %H:%M:%S", local) == 0) {
+      timeText[0] = '\0';
+    }
   }
   // One write of the whole line, so that lines from the daemon and from a forked child sharing
   // the append-mode descriptor never interleave.

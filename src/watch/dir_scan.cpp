@@ -1,6 +1,9 @@
 // dir_scan.cpp: the depth-first scan that watches a tree, and the directory entry iterator.
 #include "watch/dir_scan.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
@@ -58,11 +61,13 @@ void scanDirectory(InotifyWatch& registry, int wd, const std::string& path,
   DirStream stream(path.empty() ? nullptr : opendir(path.c_str()));
   const DirEntryIterator end;
   for (DirEntryIterator entry(stream.get(), ignore); entry != end; ++entry) {
+    // One stat() per entry, links followed; relative to the open directory, so that the kernel
+    // does not walk the whole path again for every file.
+    struct stat info;
+    if (fstatat(dirfd(stream.get()), entry->d_name, &info, 0) != 0 || !S_ISDIR(info.st_mode))
+      continue;
     const std::string name = entry->d_name;
     const std::string full = joinPath(path, name);
-    // One stat() per entry, links followed.
-    if (!isDirectory(full))
-      continue;
     // A link to a directory is watched like one, under the link's name.
     const bool viaLink = entry->d_type == DT_LNK;
     std::optional<PlacedWatch> child = registry.tryPlaceWatch(wd, name, viaLink, options);

@@ -605,7 +605,7 @@ class Bench:
 
     # -- burst ----------------------------------------------------------------------------------
 
-    def burst_once(self, tool, spread, with_log=True):
+    def burst_once(self, tool, spread):
         target = os.path.join(self.work, "burst")
         shutil.rmtree(target, ignore_errors=True)
         os.makedirs(target)
@@ -620,7 +620,7 @@ class Bench:
             if os.path.exists(path):
                 os.unlink(path)
         if tool == "vellumd":
-            pid, started = self.start_vellumd(target, log_path if with_log else None)
+            pid, started = self.start_vellumd(target, log_path)
             counter = LineCounter(self.stamps)
             count = counter.poll
         elif tool == "inotifywait":
@@ -654,8 +654,7 @@ class Bench:
             result["lost"] = len(written - handled)
             result["extra"] = len(stamps) - len(handled & written)
             result["last"] = (max(ns for ns, _ in stamps) - write_start) / 1e9 if stamps else None
-            result["overflows"] = read_bytes(log_path).count(b"IN_Q_OVERFLOW") if with_log \
-                else None
+            result["overflows"] = read_bytes(log_path).count(b"IN_Q_OVERFLOW")
         elif tool == "inotifywait":
             lines = read_text(out_path).splitlines()
             result["lost"] = BURST_FILES - len(set(lines))
@@ -934,15 +933,17 @@ class Bench:
 
 
 def source_revision():
-    """The commit the daemon was built from, and whether its sources had local changes."""
+    """The last commit that changed the daemon's sources, and whether they have local changes."""
     here = os.path.dirname(os.path.abspath(__file__))
-    head = subprocess.run(["git", "-C", here, "log", "-1", "--format=%h %s"],
+    paths = ["--", "../src", "../CMakeLists.txt"]
+    head = subprocess.run(["git", "-C", here, "log", "-1", "--format=%h %s"] + paths,
                           capture_output=True, text=True).stdout.strip()
     if not head:
         return "unknown (not a git checkout)"
-    changed = subprocess.run(["git", "-C", here, "status", "--porcelain", "--", "../src",
-                              "../CMakeLists.txt"], capture_output=True, text=True).stdout.strip()
-    return f"commit {head}" + (" with local changes to src/ not yet committed" if changed else "")
+    changed = subprocess.run(["git", "-C", here, "status", "--porcelain"] + paths,
+                             capture_output=True, text=True).stdout.strip()
+    return f"sources as of commit {head}" + (", with local changes not yet committed"
+                                              if changed else "")
 
 
 def main():
@@ -957,6 +958,7 @@ def main():
     libc.prctl(PR_SET_CHILD_SUBREAPER, 1, 0, 0, 0)
     signal.signal(signal.SIGTERM, lambda *_: sys.exit(143))
 
+    revision = source_revision()  # before the run: the sources may change while it goes
     bench = Bench(sys.argv[1])
     load_before = read_text("/proc/loadavg").split()[:3]
     started = time.monotonic()
@@ -990,9 +992,9 @@ def main():
         os.path.join(os.path.dirname(os.path.abspath(__file__)), "RESULTS.md"))
     with open(results, "w") as f:
         f.write("# Benchmark results\n\n")
-        f.write(f"{'Quick run' if QUICK else 'Full run'} of `make bench` "
-                f"(`sh bench/run {sys.argv[1]}`), {date}, {minutes:.1f} minutes.\n\n")
-        f.write(f"Daemon measured: {source_revision()}.\n\n")
+        f.write(f"{'Quick run' if QUICK else 'Full run'}: `sh bench/run {sys.argv[1]}` (the last "
+                f"step of `make bench`), {date}, {minutes:.1f} minutes.\n\n")
+        f.write(f"Daemon measured: {revision}.\n\n")
         f.write("## Machine\n\n" + bench.machine())
         f.write(f"- Peers: {bench.versions()}\n")
         f.write(f"- Load average (1, 5, 15 min) before: {' '.join(load_before)}; after: "

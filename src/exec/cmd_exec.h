@@ -53,8 +53,12 @@ class CmdExec {
   // Starts the program. Each stream may be null: standard input then reads kZeroDevice, output
   // and error go to kNullDevice. Given streams are pumped concurrently (no amount of output can
   // stall it) and run() returns once input is exhausted and output and error reached their end.
-  // In the child it never returns: execv() or an ExecError ("redirect open fail",
-  // "execv() fail"). In the caller it throws ExecError "pipe open fail" or "fork() fail".
+  // In the caller it throws ExecError "pipe open fail" or "fork() fail".
+  // With streams, the child is a forked copy: should its redirection or exec fail, it raises
+  // ExecError ("redirect open fail", "execv() fail") in its own copy of the caller.
+  // Without streams (the daemon's handler runs), the child shares the caller's memory until its
+  // exec, so that starting it costs the same however large the caller; should it fail, it exits
+  // with status 3 and run() returns with childFailure() telling why.
   void run(std::istream* in, std::ostream* out, std::ostream* err);
 
   // Waits for the child of run(). Throws ExecError "waitpid() fail" or "exit with error" (killed
@@ -62,12 +66,17 @@ class CmdExec {
   void wait();
 
   int pid() const { return pid_; }
-  // The errno of a failed fork(); 0 when fork() did not fail.
+  // The errno of a failed fork() or clone(); 0 when the child was created.
   int forkError() const { return forkError_; }
+  // The message of what the child of a run() without streams could not do ("redirect open
+  // fail", "execv() fail"), or null when it exec'ed the program.
+  const char* childFailure() const { return childFailure_; }
   const std::string& path() const { return path_; }
   const std::vector<std::string>& args() const { return args_; }
 
  private:
+  // run() without streams: clone() a child that shares this memory, and wait for its exec.
+  void startDetached(char* const* argv);
   // The caller's side of run() when streams are given.
   void transfer(std::istream* in, std::ostream* out, std::ostream* err, Pipe& input, Pipe& output,
                 Pipe& error);
@@ -75,7 +84,8 @@ class CmdExec {
   std::string path_;               // handed to execv() verbatim: no search along PATH
   std::vector<std::string> args_;  // argument zero first
   int pid_ = -1;                   // -1 until run() forks; then fork()'s result in this process
-  int forkError_ = 0;              // errno of a failed fork()
+  int forkError_ = 0;              // errno of a failed fork() or clone()
+  const char* childFailure_ = nullptr;  // why a detached child gave up; null when it exec'ed
 };
 
 // Opens `path` write-only (created, truncated) and makes `fd` refer to it.

@@ -35,6 +35,12 @@ HandlerQueue::Outcome HandlerQueue::startQueued(size_t limit) {
                log_);
       return Outcome::kRetryLater;
     }
+    if (command.childFailure() != nullptr) {
+      // The child could not start the handler. A forked copy of the daemon would have unwound
+      // to the loop's catch-all and logged this line itself; this child shared the daemon's
+      // memory and could only exit, so the daemon writes the line for it and carries on.
+      writeLog("Error: Unknown error", log_);
+    }
     paths_.pop_front();
   }
   return Outcome::kStarted;

@@ -2,12 +2,14 @@
 //
 // Read once, when the library is loaded:
 //   VELLUMD_FAULT_CALL      inotify_init, inotify_add_watch, read (the inotify descriptor only),
-//                           poll, fork, execv or open (the null and zero devices only)
+//                           poll, fork (also clone, with which the daemon starts handlers), execv
+//                           or open (the null and zero devices only)
 //   VELLUMD_FAULT_PATH      for open: "/dev/null" or "/dev/zero" (default: either)
 //   VELLUMD_FAULT_AFTER     how many of those calls succeed before the first failure (default 0)
 //   VELLUMD_FAULT_TIMES     how many fail in a row, or "always" (default 1)
 //   VELLUMD_FAULT_ERRNO     the errno of a failure, by name (ENOSPC) or number (default EIO)
-//   VELLUMD_FAULT_FORK_DELAY_MS  a pause before every fork(), to make handler starts slow
+//   VELLUMD_FAULT_FORK_DELAY_MS  a pause before every fork() and clone(), to make handler starts
+//                                slow
 // Calls other than inotify_init count only once inotify_init has been called: what the daemon
 // does before it builds its registry (detaching, opening the null device) is left alone.
 //
@@ -59,6 +61,7 @@ int (*realInotifyAddWatch)(int, const char*, uint32_t);
 ssize_t (*realRead)(int, void*, size_t);
 int (*realPoll)(struct pollfd*, nfds_t, int);
 pid_t (*realFork)();
+int (*realClone)(int (*)(void*), void*, int, void*, ...);
 int (*realExecv)(const char*, char* const[]);
 int (*realOpen)(const char*, int, ...);
 int (*realOpen64)(const char*, int, ...);
@@ -76,6 +79,7 @@ void resolveAll() {
   resolve(realRead, "read");
   resolve(realPoll, "poll");
   resolve(realFork, "fork");
+  resolve(realClone, "clone");
   resolve(realExecv, "execv");
   resolve(realOpen, "open");
   resolve(realOpen64, "open64");
@@ -211,16 +215,35 @@ int __poll_chk(struct pollfd* fds, nfds_t count, int timeout, size_t) {
   return poll(fds, count, timeout);
 }
 
-pid_t fork() {
+// The delay and the failure of a process creation, shared by fork() and clone().
+bool processCreationFails() {
   resolveAll();
   if (armed && config.forkDelayMs > 0) {
     timespec pause = {config.forkDelayMs / 1000, (config.forkDelayMs % 1000) * 1000000};
     while (nanosleep(&pause, &pause) != 0 && errno == EINTR) {
     }
   }
-  if (failNow(Call::kFork))
+  return failNow(Call::kFork);
+}
+
+pid_t fork() {
+  if (processCreationFails())
     return -1;
   return realFork();
+}
+
+// The daemon starts its handlers with clone() (a child sharing its memory until the exec):
+// "fork" faults apply to it as well.
+int clone(int (*function)(void*), void* stack, int flags, void* argument, ...) {
+  va_list extra;
+  va_start(extra, argument);
+  pid_t* parentTid = va_arg(extra, pid_t*);
+  void* tls = va_arg(extra, void*);
+  pid_t* childTid = va_arg(extra, pid_t*);
+  va_end(extra);
+  if (processCreationFails())
+    return -1;
+  return realClone(function, stack, flags, argument, parentTid, tls, childTid);
 }
 
 int execv(const char* path, char* const argv[]) {

@@ -164,29 +164,49 @@ TEST(CmdExecTest, RunReturnsAtOnceAndASecondWaitFails) {
   EXPECT_EQ(waitOutcome(cmd), "waitpid() fail");
 }
 
-// The child's exec failure is raised in the child only; the caller's run() returns normally.
-TEST(CmdExecTest, NonExecutablePathFailsInTheChildOnly) {
+// Without streams the child shares the caller's memory until its exec: a failed exec is told back
+// through childFailure(), run() returns normally, and the child leaves with status 3.
+TEST(CmdExecTest, NonExecutablePathWithoutStreamsIsReportedBackAndTheChildExitsThree) {
   TempDir dir;
   const std::string notExecutable = dir.path("plain");
   std::ofstream(notExecutable) << "#!/bin/sh\nexit 0\n";
   for (const std::string& path : {notExecutable, dir.path("missing")}) {
-    int report[2];
-    ASSERT_EQ(pipe(report), 0);
     const char* argv[] = {path.c_str(), "x", nullptr};
     CmdExec cmd(path, argv);
-    EXPECT_NO_THROW(runContained(cmd, nullptr, nullptr, nullptr, report[1]));
-    close(report[1]);
+    EXPECT_NO_THROW(cmd.run(nullptr, nullptr, nullptr));
     ASSERT_GT(cmd.pid(), 0);
-    std::string text;
-    char chunk[64];
-    for (ssize_t got; (got = read(report[0], chunk, sizeof chunk)) > 0;)
-      text.append(chunk, got);
-    close(report[0]);
+    ASSERT_NE(cmd.childFailure(), nullptr) << path;
+    EXPECT_STREQ(cmd.childFailure(), "execv() fail") << path;
     int status = 0;
     ASSERT_EQ(waitpid(cmd.pid(), &status, 0), cmd.pid());
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == kChildFailed) << path;
-    EXPECT_EQ(text, "execv() fail") << path;
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 3) << path;
   }
+}
+
+// With streams the child is a forked copy: its exec failure is raised in that copy only, and the
+// caller's run() returns normally.
+TEST(CmdExecTest, NonExecutablePathWithStreamsFailsInTheForkedChildOnly) {
+  TempDir dir;
+  const std::string notExecutable = dir.path("plain");
+  std::ofstream(notExecutable) << "#!/bin/sh\nexit 0\n";
+  int report[2];
+  ASSERT_EQ(pipe(report), 0);
+  const char* argv[] = {notExecutable.c_str(), nullptr};
+  CmdExec cmd(notExecutable, argv);
+  std::ostringstream out;
+  EXPECT_NO_THROW(runContained(cmd, nullptr, &out, nullptr, report[1]));
+  close(report[1]);
+  ASSERT_GT(cmd.pid(), 0);
+  EXPECT_EQ(cmd.childFailure(), nullptr);
+  std::string text;
+  char chunk[64];
+  for (ssize_t got; (got = read(report[0], chunk, sizeof chunk)) > 0;)
+    text.append(chunk, got);
+  close(report[0]);
+  int status = 0;
+  ASSERT_EQ(waitpid(cmd.pid(), &status, 0), cmd.pid());
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == kChildFailed);
+  EXPECT_EQ(text, "execv() fail");
 }
 
 TEST(CmdExecStreamsTest, InputComesBackOnOutputAndNoDescriptorIsLeft) {

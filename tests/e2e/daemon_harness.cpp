@@ -90,6 +90,13 @@ size_t occurrences(const std::string& text, const std::string& what) {
   return count;
 }
 
+void putFile(const std::string& path, const std::string& content) {
+  int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  ASSERT_GE(fd, 0) << path << ": " << strerror(errno);
+  EXPECT_EQ(write(fd, content.data(), content.size()), static_cast<ssize_t>(content.size()));
+  close(fd);
+}
+
 void writeScript(const std::string& path, const std::string& body) {
   std::ofstream(path) << "#!/bin/sh\n" << body;
   chmod(path.c_str(), 0755);

@@ -39,6 +39,9 @@ std::string vellumdBinary();
 std::string readWhole(const std::string& path);
 // How often `what` occurs in `text`, overlapping occurrences included.
 size_t occurrences(const std::string& text, const std::string& what);
+// Creates or truncates `path` and writes `content` with plain system calls, so that a test knows
+// exactly which records the kernel queues: one open, one write, one close.
+void putFile(const std::string& path, const std::string& content);
 // Writes an executable shell script: "#!/bin/sh", then `body`.
 void writeScript(const std::string& path, const std::string& body);
 

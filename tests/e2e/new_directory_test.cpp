@@ -29,14 +29,6 @@ namespace {
 
 namespace fs = std::filesystem;
 
-// Plain system calls, so that a test knows exactly which records the kernel queues.
-void putFile(const std::string& path, const std::string& content) {
-  int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-  ASSERT_GE(fd, 0) << path << ": " << strerror(errno);
-  EXPECT_EQ(write(fd, content.data(), content.size()), static_cast<ssize_t>(content.size()));
-  close(fd);
-}
-
 // Makes `dirs` directories of `files` files each under `top`; returns the files' paths relative
 // to `top`.
 std::vector<std::string> makeTree(const std::string& top, int dirs, int files) {

@@ -23,14 +23,6 @@ namespace {
 
 namespace fs = std::filesystem;
 
-// Plain system calls, so that a test knows exactly which records the kernel queues.
-void putFile(const std::string& path, const std::string& content) {
-  int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-  ASSERT_GE(fd, 0) << path << ": " << strerror(errno);
-  EXPECT_EQ(write(fd, content.data(), content.size()), static_cast<ssize_t>(content.size()));
-  close(fd);
-}
-
 void move(const std::string& from, const std::string& to) {
   ASSERT_EQ(rename(from.c_str(), to.c_str()), 0) << from << " -> " << to << ": " << strerror(errno);
 }

@@ -35,6 +35,7 @@ test-sanitize:
 	ctest --preset sanitize
 
 demo: build
+	@$(ENSURE) procps
 	@sh scripts/demo build/release/vellumd
 
 format:
@@ -46,7 +47,7 @@ clean:
 
 
 bench:
-	@$(ENSURE) $(BUILD_PACKAGES) libbenchmark-dev
+	@$(ENSURE) $(BUILD_PACKAGES) libbenchmark-dev python3
 	cmake --preset bench >/dev/null
 	cmake --build --preset bench -j 2
 	sh bench/run build/bench

@@ -52,6 +52,10 @@ void Dispatcher::dispatch(const inotify_event& event) {
     return;
   }
   if (!registry_.isRooted(event.wd)) {
+    // A descriptor the registry never held can only carry bits that name nothing (describing
+    // any other record would have failed): there is nothing to act on.
+    if (!registry_.entries().contains(event.wd))
+      return;
     // Reached through a link whose directory has left the tree or gone: its path leads nowhere.
     // A rescan finds it again if another way in remains.
     rescanTree(false);

@@ -35,8 +35,8 @@ bool drainChunk(std::ostream* out, int fd) {
 }
 
 // Opens `path` write-only (created, truncated) onto `fd`. False when it cannot be opened. Raises
-// nothing, so that a child sharing its caller's memory may use it.
-bool redirectOnto(const char* path, int fd) {
+// nothing and is uninstrumented, so that a child sharing its caller's memory may use it.
+__attribute__((no_sanitize("address", "undefined"))) bool redirectOnto(const char* path, int fd) {
   int opened = ::open(path, O_WRONLY | O_CREAT | O_TRUNC, 0644);
   if (opened < 0)
     return false;
@@ -50,6 +50,8 @@ bool redirectOnto(const char* path, int fd) {
 struct DetachedChild {
   const char* path;
   char* const* argv;
+  const char* zeroDevice;
+  const char* nullDevice;
   sigset_t callerMask;            // restored just before the exec
   const char* failure = nullptr;  // set by the child when it gives up: the ExecError message
 };
@@ -57,16 +59,19 @@ struct DetachedChild {
 // The child of a start without streams. It runs on a stack of its own in the caller's memory
 // while the caller waits: it only redirects descriptors and execs, and when it cannot, it says
 // why and leaves with status 3. Uninstrumented, since its stack is not one the sanitizers know.
+// It shares the caller's signal handlers' code but not their table: the daemon installs none
+// that could run here (a handler installed one day would have to be reset in this child before
+// the mask is restored, as posix_spawn does).
 __attribute__((no_sanitize("address", "undefined"))) int startDetachedChild(void* arg) {
   auto* child = static_cast<DetachedChild*>(arg);
-  int zero = ::open(kZeroDevice.c_str(), O_RDONLY);
+  int zero = ::open(child->zeroDevice, O_RDONLY);
   if (zero < 0) {
     child->failure = "redirect open fail";
     _exit(3);
   }
   dup2(zero, 0);
   ::close(zero);
-  if (!redirectOnto(kNullDevice.c_str(), 1) || !redirectOnto(kNullDevice.c_str(), 2)) {
+  if (!redirectOnto(child->nullDevice, 1) || !redirectOnto(child->nullDevice, 2)) {
     child->failure = "redirect open fail";
     _exit(3);
   }
@@ -77,11 +82,15 @@ __attribute__((no_sanitize("address", "undefined"))) int startDetachedChild(void
 }
 
 // The stack the detached child runs on: one, mapped at the first start and kept, since the
-// caller waits until its child is done with it. Null when it cannot be mapped.
+// caller (single-threaded) waits until its child is done with it. There is no guard page; the
+// child needs well under a page. Null when it cannot be mapped yet; the next start tries again.
 char* detachedChildStackTop() {
   static constexpr size_t kSize = 256 * 1024;
-  static void* stack =
-      mmap(nullptr, kSize, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_STACK, -1, 0);
+  static void* stack = MAP_FAILED;
+  if (stack == MAP_FAILED) {
+    stack = mmap(nullptr, kSize, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_STACK,
+                 -1, 0);
+  }
   return stack == MAP_FAILED ? nullptr : static_cast<char*>(stack) + kSize;
 }
 
@@ -220,7 +229,10 @@ void CmdExec::startDetached(char* const* argv) {
     forkError_ = ENOMEM;
     throw ExecError("fork() fail");
   }
-  DetachedChild child{path_.c_str(), argv, {}, nullptr};
+  DetachedChild child{path_.c_str(), argv, kZeroDevice.c_str(), kNullDevice.c_str(), {}, nullptr};
+  // The child shares this thread's storage, errno included: what its failed calls leave there
+  // is not this process's concern.
+  const int errnoBefore = errno;
   // No signal handler may run in the child while it shares this memory.
   sigset_t all;
   sigfillset(&all);
@@ -232,6 +244,7 @@ void CmdExec::startDetached(char* const* argv) {
     forkError_ = error;
     throw ExecError("fork() fail");
   }
+  errno = errnoBefore;
   childFailure_ = child.failure;
 }
 

@@ -21,6 +21,7 @@
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <poll.h>
+#include <sched.h>
 #include <sys/mman.h>
 #include <sys/types.h>
 #include <unistd.h>
@@ -235,12 +236,19 @@ pid_t fork() {
 // The daemon starts its handlers with clone() (a child sharing its memory until the exec):
 // "fork" faults apply to it as well.
 int clone(int (*function)(void*), void* stack, int flags, void* argument, ...) {
-  va_list extra;
-  va_start(extra, argument);
-  pid_t* parentTid = va_arg(extra, pid_t*);
-  void* tls = va_arg(extra, void*);
-  pid_t* childTid = va_arg(extra, pid_t*);
-  va_end(extra);
+  // The optional arguments exist only when a flag asks for them.
+  pid_t* parentTid = nullptr;
+  void* tls = nullptr;
+  pid_t* childTid = nullptr;
+  if (flags & (CLONE_PARENT_SETTID | CLONE_SETTLS | CLONE_CHILD_SETTID | CLONE_CHILD_CLEARTID |
+               CLONE_PIDFD)) {
+    va_list extra;
+    va_start(extra, argument);
+    parentTid = va_arg(extra, pid_t*);
+    tls = va_arg(extra, void*);
+    childTid = va_arg(extra, pid_t*);
+    va_end(extra);
+  }
   if (processCreationFails())
     return -1;
   return realClone(function, stack, flags, argument, parentTid, tls, childTid);

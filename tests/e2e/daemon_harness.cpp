@@ -308,6 +308,16 @@ int DaemonTest::watchCount() const {
   return -1;
 }
 
+bool DaemonTest::daemonHasOpen(const std::string& path) const {
+  std::error_code error;
+  for (const auto& entry : fs::directory_iterator("/proc/" + std::to_string(pid_) + "/fd", error)) {
+    std::error_code linkError;
+    if (fs::read_symlink(entry.path(), linkError).string() == path)
+      return true;
+  }
+  return false;
+}
+
 bool DaemonTest::waitForWatches(int count, std::chrono::milliseconds timeout) {
   return waitUntil([&] { return watchCount() == count; }, timeout);
 }

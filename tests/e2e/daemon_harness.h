@@ -93,6 +93,8 @@ class DaemonTest : public ::testing::Test {
   bool daemonAlive() const;
   // Number of "inotify wd:" lines in the daemon's inotify fdinfo; -1 when it has none.
   int watchCount() const;
+  // True when one of the daemon's descriptors is open on `path`.
+  bool daemonHasOpen(const std::string& path) const;
   bool waitForWatches(int count, std::chrono::milliseconds timeout = 10s);
   // Waits for the daemon to end by itself; true when it did within the timeout.
   bool waitForExit(std::chrono::milliseconds timeout = 10s);

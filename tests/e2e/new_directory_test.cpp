@@ -185,18 +185,6 @@ class NewDirectoryTest : public DaemonTest {
   }
   void resumeDaemon() { ASSERT_EQ(kill(pid(), SIGCONT), 0); }
 
-  // True when one of the daemon's descriptors is open on `path`.
-  bool daemonHasOpen(const std::string& path) const {
-    std::error_code error;
-    for (const auto& entry :
-         fs::directory_iterator("/proc/" + std::to_string(pid()) + "/fd", error)) {
-      std::error_code linkError;
-      if (fs::read_symlink(entry.path(), linkError).string() == path)
-        return true;
-    }
-    return false;
-  }
-
   // Queues `count` records that run no handler: closes of files that were opened for writing
   // and left unmodified. Two files take turns, or the kernel would merge the records.
   void queueIdleCloses(int count) {

@@ -89,18 +89,6 @@ class RobustnessTest : public DaemonTest {
     }
   }
 
-  // True when one of the daemon's descriptors is open on `path`.
-  bool daemonHasOpen(const std::string& path) const {
-    std::error_code error;
-    for (const auto& entry :
-         fs::directory_iterator("/proc/" + std::to_string(pid()) + "/fd", error)) {
-      std::error_code linkError;
-      if (fs::read_symlink(entry.path(), linkError).string() == path)
-        return true;
-    }
-    return false;
-  }
-
   // Stops the daemon in the middle of its look into the new directory `dir`, once `dir`/sub is
   // watched and before the daemon has looked into it: records of what is then done in `dir`/sub
   // are queued, and its look will find the outcome. `dir` carries thousands of names of one file

@@ -4,6 +4,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cstring>
 #include <memory>
@@ -35,27 +36,43 @@ void Dispatcher::dispatch(const inotify_event& event) {
     rescanTree(true);
     return;
   }
+  if (event.wd == registry_.targetWd() &&
+      (event.mask & (IN_MOVE_SELF | IN_DELETE_SELF | IN_UNMOUNT | IN_IGNORED))) {
+    // Its name may lead anywhere now, a link planted by whoever could write its parent included:
+    // nothing more may be handed over under it. A supervisor starts the daemon again.
+    fatal(3, "Target " + escapeForLog(target_) + " was moved away or deleted", log_);
+  }
   if (event.mask & IN_IGNORED) {
     // The kernel dropped the watch (directory deleted, watch removed, or a queue mark passed):
     // this is its last record.
     std::erase_if(lookedAt_, [&event](const auto& looked) { return looked.second == event.wd; });
-    registry_.forgetWatch(event.wd);
+    if (registry_.forgetWatch(event.wd))
+      retryStarved();
     return;
   }
-  // Records of a directory that has left the tree concern nothing the daemon watches, including
-  // those the kernel queued before its watch was removed.
-  if (registry_.isDeparted(event.wd))
+  // A descriptor already forgotten (the kernel may queue records after the IN_IGNORED that made
+  // the registry forget it), or the records of a directory that has left the tree: they concern
+  // nothing the daemon watches.
+  if (!registry_.entries().contains(event.wd) || registry_.isDeparted(event.wd))
     return;
-  if ((event.mask & IN_MOVE_SELF) && registry_.hasUnmatchedDeparture(event.wd)) {
-    // Its IN_MOVED_FROM was seen and no IN_MOVED_TO matched it before this: it moved out.
-    registry_.detachSubtree(event.wd);
-    return;
+  if (event.mask & IN_MOVE_SELF) {
+    switch (registry_.settleMove(event.wd)) {
+      case MoveOutcome::kMovedInside:
+        return;
+      case MoveOutcome::kMovedOut:
+        registry_.detachSubtree(event.wd);
+        return;
+      case MoveOutcome::kUnmatched:
+        // Moved where no record of the tree told: by a move the registry could not pair, or
+        // through a link whose real parent lies outside. Still where its path leads, it stays.
+        if (!registry_.stillAt(event.wd)) {
+          registry_.detachSubtree(event.wd);
+          rescanTree(false);
+        }
+        return;
+    }
   }
   if (!registry_.isRooted(event.wd)) {
-    // A descriptor the registry never held can only carry bits that name nothing (describing
-    // any other record would have failed): there is nothing to act on.
-    if (!registry_.entries().contains(event.wd))
-      return;
     // Reached through a link whose directory has left the tree or gone: its path leads nowhere.
     // A rescan finds it again if another way in remains.
     rescanTree(false);
@@ -64,17 +81,24 @@ void Dispatcher::dispatch(const inotify_event& event) {
       return;
     }
   }
+  // A directory renames pushed beyond the longest path has nothing that could be handed over.
+  const std::optional<std::string> directory = registry_.boundedPathOf(event.wd);
+  if (!directory)
+    return;
   const std::string name = eventName(event);
   if (event.mask & IN_ISDIR) {
-    dispatchDirectory(event, name);
+    dispatchDirectory(event, *directory, name);
   } else {
-    dispatchFile(event, name);
+    dispatchFile(event, *directory, name);
   }
 }
 
-void Dispatcher::dispatchDirectory(const inotify_event& event, const std::string& name) {
+void Dispatcher::dispatchDirectory(const inotify_event& event, const std::string& directory,
+                                   const std::string& name) {
   if (event.mask & IN_CREATE)
     watchArrival(event.wd, name, true);
+  if (event.mask & (IN_DELETE | IN_MOVED_FROM))
+    starved_.erase({event.wd, name});
   if (event.mask & IN_MOVED_FROM)
     registry_.recordMoveFrom(event.wd, name, event.cookie);
   if (event.mask & IN_MOVED_TO) {
@@ -84,24 +108,47 @@ void Dispatcher::dispatchDirectory(const inotify_event& event, const std::string
     // may name another directory (mkdir a; mv a b; mkdir a, all read at once): watching the new
     // name costs one call when the match was right, and mends the registry when it was not.
     watchArrival(event.wd, name, false);
-    callHandler(joinPath(registry_.pathOf(event.wd), name));
+    handOver(joinPath(directory, name), true);
   }
 }
 
-void Dispatcher::dispatchFile(const inotify_event& event, const std::string& name) {
+void Dispatcher::dispatchFile(const inotify_event& event, const std::string& directory,
+                              const std::string& name) {
   if (event.mask & kWrittenBits)
     registry_.notePending(event.wd, name, event.mask);
+  // A name deleted or moved away is never closed under this name: its pending entry would stay
+  // for ever (hard links, devices, FIFOs and maildir-style writers make such names all day).
+  if (event.mask & (IN_DELETE | IN_MOVED_FROM))
+    registry_.clearPending(event.wd, name);
   // An arrival or a close queued before the mark of a look that handled the file is of the
   // completion the look handled.
   const bool handledByLook = lookedAt_.contains({event.wd, name});
-  if ((event.mask & IN_MOVED_TO) && !handledByLook) {
-    callHandler(joinPath(registry_.pathOf(event.wd), name));
-  }
+  if ((event.mask & IN_MOVED_TO) && !handledByLook)
+    handOver(joinPath(directory, name), false);
   if ((event.mask & IN_CLOSE_WRITE) && (registry_.pendingMask(event.wd, name) & kWrittenBits)) {
     registry_.clearPending(event.wd, name);
     if (!handledByLook)
-      callHandler(joinPath(registry_.pathOf(event.wd), name));
+      handOver(joinPath(directory, name), false);
   }
+}
+
+void Dispatcher::handOver(const std::string& path, bool directory) {
+  // Decided now, on what the name is now: a FIFO or a device would block or harm a handler that
+  // reads it, and a link planted by an uploader could lead to any file on the machine.
+  if (path.size() >= kMaxPath)
+    return;
+  struct stat info;
+  if (lstat(path.c_str(), &info) != 0)
+    return;  // gone already: there is nothing to hand over
+  if (S_ISLNK(info.st_mode)) {
+    if (!isTrustedOwner(info.st_uid)) {
+      logUntrustedLink(path, info.st_uid, log_);
+      return;
+    }
+  } else if (directory ? !S_ISDIR(info.st_mode) : !S_ISREG(info.st_mode)) {
+    return;
+  }
+  callHandler(path);
 }
 
 void Dispatcher::callHandler(const std::string& path) {
@@ -114,13 +161,46 @@ void logUnwatchable(const std::string& path, int error, std::ostream* log) {
   writeLog("Can't watch directory " + escapeForLog(path) + " - " + strerror(error), log);
 }
 
-ScanOptions Dispatcher::runtimeScanOptions() {
+void logUntrustedLink(const std::string& path, uid_t owner, std::ostream* log) {
+  writeLog("Skip link " + escapeForLog(path) + " - owned by uid " + std::to_string(owner), log);
+}
+
+ScanOptions startupScanOptions(std::ostream* log) {
   ScanOptions options;
-  options.skipUnreadable = true;
-  options.onSkipped = [this](const std::string& path, int error) {
-    logUnwatchable(path, error, log_);
+  options.onSkipped = [log](const std::string& path, int error) {
+    logUnwatchable(path, error, log);
+  };
+  options.onUntrustedLink = [log](const std::string& path, uid_t owner) {
+    logUntrustedLink(path, owner, log);
   };
   return options;
+}
+
+ScanOptions Dispatcher::runtimeScanOptions() {
+  ScanOptions options = startupScanOptions(log_);
+  options.skipUnreadable = true;
+  newlyStarved_.clear();
+  options.starved = &newlyStarved_;
+  return options;
+}
+
+void Dispatcher::noteStarved() {
+  starved_.insert(newlyStarved_.begin(), newlyStarved_.end());
+  newlyStarved_.clear();
+}
+
+void Dispatcher::retryStarved() {
+  // A watch was given back: the directories refused for want of watches get it, oldest parent
+  // first. One refusal ends the round, so a record costs at most one failed try.
+  while (!starved_.empty()) {
+    const auto [parent, name] = *starved_.begin();
+    starved_.erase(starved_.begin());
+    if (!registry_.isRooted(parent))
+      continue;
+    watchArrival(parent, name, true);
+    if (starved_.contains({parent, name}))
+      return;
+  }
 }
 
 void Dispatcher::watchArrival(int parent, const std::string& name, bool lookInside) {
@@ -129,15 +209,23 @@ void Dispatcher::watchArrival(int parent, const std::string& name, bool lookInsi
   if (lookInside)
     options.newlyWatched = &newlyWatched;
   registry_.watchSubtree(parent, name, options);
+  noteStarved();
   lookAtFiles(newlyWatched);
 }
 
 void Dispatcher::lookAtFiles(const std::vector<int>& directories) {
   for (int wd : directories) {
-    const std::string directory = registry_.pathOf(wd);
-    std::unique_ptr<DIR, int (*)(DIR*)> stream(opendir(directory.c_str()), closedir);
-    if (!stream)
+    const std::optional<std::string> directory = registry_.boundedPathOf(wd);
+    // Opened only when its path still leads to the directory watched: a look through a name
+    // swapped for a link would hand over another directory's files.
+    const int fd = directory ? registry_.openWatched(wd) : -1;
+    if (fd < 0)
       continue;
+    std::unique_ptr<DIR, int (*)(DIR*)> stream(fdopendir(fd), closedir);
+    if (!stream) {
+      close(fd);
+      continue;
+    }
     const int directoryFd = dirfd(stream.get());
     std::vector<std::string> batch;
     while (const dirent* entry = readdir(stream.get())) {
@@ -149,11 +237,11 @@ void Dispatcher::lookAtFiles(const std::vector<int>& directories) {
       }
       batch.emplace_back(entry->d_name);
       if (batch.size() == kLeasesPerMark) {
-        lookAtBatch(wd, directory, directoryFd, batch);
+        lookAtBatch(wd, *directory, directoryFd, batch);
         batch.clear();
       }
     }
-    lookAtBatch(wd, directory, directoryFd, batch);
+    lookAtBatch(wd, *directory, directoryFd, batch);
   }
 }
 
@@ -197,6 +285,7 @@ void Dispatcher::rescanTree(bool afterOverflow) {
   if (afterOverflow)
     registry_.forgetMoves();
   registry_.watchTree(target_, registry_.ignoreList(), runtimeScanOptions());
+  noteStarved();
 }
 
 }  // namespace vellumd

@@ -7,6 +7,7 @@
 
 #include <map>
 #include <ostream>
+#include <set>
 #include <string>
 #include <utility>
 #include <vector>
@@ -19,6 +20,10 @@ namespace vellumd {
 
 // Logs "Can't watch directory PATH - REASON" for a directory that was skipped.
 void logUnwatchable(const std::string& path, int error, std::ostream* log);
+// Logs "Skip link PATH - owned by uid N" for a link that is neither followed nor handed over.
+void logUntrustedLink(const std::string& path, uid_t owner, std::ostream* log);
+// How the start-up scan reports what it skips: the same lines as the running daemon's.
+ScanOptions startupScanOptions(std::ostream* log);
 
 // The policy. Holds references to the loop's registry and the start-up strings; owns the queue
 // of handler runs it decides on and the record of what its looks into new directories handled.
@@ -41,8 +46,14 @@ class Dispatcher {
   // Logs "Call handler HANDLER with argument: PATH" and queues the run of the handler with the
   // path as its one argument.
   void callHandler(const std::string& path);
-  void dispatchDirectory(const inotify_event& event, const std::string& name);
-  void dispatchFile(const inotify_event& event, const std::string& name);
+  // Calls the handler for `path` when it is still a regular file (`directory`: a directory), or a
+  // link of a trusted owner. Anything else, or a path too long to name, is not handed over.
+  void handOver(const std::string& path, bool directory);
+  // REQUIRES: `directory` is the path of the record's watch.
+  void dispatchDirectory(const inotify_event& event, const std::string& directory,
+                         const std::string& name);
+  void dispatchFile(const inotify_event& event, const std::string& directory,
+                    const std::string& name);
   // Watches a directory that appeared under `parent` and everything below it. One that vanished
   // or cannot be read is logged and skipped. A created directory (`lookInside`) may already hold
   // files that were written before its watch existed: they are looked at.
@@ -56,7 +67,12 @@ class Dispatcher {
   // Watches whatever the tree holds that is not watched yet, and re-homes what is watched under
   // a way that is gone. After lost records (`afterOverflow`) half-seen moves are forgotten too.
   void rescanTree(bool afterOverflow);
+  // Skips what the running daemon cannot watch, logging it; directories refused for want of
+  // watches are collected for noteStarved().
   ScanOptions runtimeScanOptions();
+  void noteStarved();
+  // Tries the directories refused for want of watches again, until one is refused again.
+  void retryStarved();
 
   InotifyWatch& registry_;
   const std::string& target_;
@@ -66,6 +82,10 @@ class Dispatcher {
   // held. Their records until that mark tell of the completion the look handled; the entries go
   // when the mark is read.
   std::map<std::pair<int, std::string>, int> lookedAt_;
+  // Directories not watched for want of watches, by parent and name; tried again as watches are
+  // given back. Forgotten when the name is deleted or moved away.
+  std::set<std::pair<int, std::string>> starved_;
+  std::vector<std::pair<int, std::string>> newlyStarved_;  // filled by the scan in progress
   HandlerQueue runs_;
 };
 

@@ -31,6 +31,20 @@ const EventFlagName kEventFlagNames[] = {
     {0, 0, nullptr},
 };
 
+namespace {
+// The directory of a record as the log shows it. Any record the kernel can produce is described,
+// including one queued for a watch already forgotten, and one whose path renames have pushed
+// beyond the longest path.
+std::string directoryText(int wd, const InotifyWatch& registry) {
+  if (wd == -1)
+    return "";
+  if (!registry.entries().contains(wd))
+    return "(unknown directory)";
+  std::optional<std::string> path = registry.boundedPathOf(wd);
+  return path ? escapeForLog(*path) : "(path too long)";
+}
+}  // namespace
+
 std::string describeEvent(const inotify_event& event, const InotifyWatch& registry) {
   std::string flags;
   std::string name;
@@ -44,10 +58,10 @@ std::string describeEvent(const inotify_event& event, const InotifyWatch& regist
     // A later matching row overwrites what an earlier one set.
     if (row->kind == EntryEvent) {
       name = eventName(event);
-      directory = registry.pathOf(event.wd);
+      directory = directoryText(event.wd, registry);
     } else if (row->kind == SelfEvent) {
       name.clear();
-      directory = registry.pathOf(event.wd);
+      directory = directoryText(event.wd, registry);
     }
   }
   std::string text = "Inotify event for " + std::to_string(event.wd) +
@@ -55,7 +69,7 @@ std::string describeEvent(const inotify_event& event, const InotifyWatch& regist
   if (!name.empty())
     text.append(escapeForLog(name)).append(" in ");
   if (!directory.empty())
-    text.append(escapeForLog(directory)).append(" - ");
+    text.append(directory).append(" - ");
   text += flags;
   return text;
 }

@@ -27,8 +27,9 @@ struct EventFlagName {
 extern const EventFlagName kEventFlagNames[];
 
 // "Inotify event for WD(cookie:C) - [NAME in ][PATH - ]FLAG|FLAG". Names and paths are escaped
-// for the log. Reads the registry only. Throws NotFoundError when a named or self bit is set on a
-// descriptor the registry does not hold.
+// for the log. Reads the registry only; never throws for what a record holds: a descriptor the
+// registry does not hold shows "(unknown directory)" as its path, and a path of kMaxPath bytes or
+// more "(path too long)".
 std::string describeEvent(const inotify_event& event, const InotifyWatch& registry);
 
 }  // namespace vellumd

@@ -5,8 +5,6 @@
 #include <sys/stat.h>
 
 #include <algorithm>
-#include <cerrno>
-#include <cstring>
 #include <memory>
 
 namespace vellumd {
@@ -48,32 +46,24 @@ void DirEntryIterator::advance() {
   }
 }
 
-namespace {
-struct DirCloser {
-  void operator()(DIR* dir) const { closedir(dir); }
-};
-// The scan holds one open stream per level of depth; each closes when its level ends or unwinds.
-using DirStream = std::unique_ptr<DIR, DirCloser>;
-}  // namespace
-
 void scanDirectory(InotifyWatch& registry, int wd, const std::string& path,
                    const std::vector<std::string>& ignore, const ScanOptions& options) {
-  DirStream stream(path.empty() ? nullptr : opendir(path.c_str()));
+  if (wd >= 0) {
+    registry.scanBelow(wd, options);
+    return;
+  }
+  // A target on the ignore list ("." or "..") has no watch of its own to check the directory
+  // against: its entries are read by path and each watched subtree scanned from there.
+  std::unique_ptr<DIR, int (*)(DIR*)> stream(path.empty() ? nullptr : opendir(path.c_str()),
+                                             closedir);
+  if (!stream)
+    return;
   const DirEntryIterator end;
   for (DirEntryIterator entry(stream.get(), ignore); entry != end; ++entry) {
-    // One stat() per entry, links followed; relative to the open directory, so that the kernel
-    // does not walk the whole path again for every file.
-    struct stat info;
-    if (fstatat(dirfd(stream.get()), entry->d_name, &info, 0) != 0 || !S_ISDIR(info.st_mode))
-      continue;
-    const std::string name = entry->d_name;
-    const std::string full = joinPath(path, name);
-    // A link to a directory is watched like one, under the link's name.
-    const bool viaLink = entry->d_type == DT_LNK;
-    std::optional<PlacedWatch> child = registry.tryPlaceWatch(wd, name, viaLink, options);
-    if (!child || child->wd < 0)
-      continue;
-    scanDirectory(registry, child->wd, full, ignore, options);
+    std::optional<PlacedWatch> child =
+        registry.watchEntry(-1, dirfd(stream.get()), entry->d_name, entry->d_type, options);
+    if (child && child->wd >= 0)
+      registry.scanBelow(child->wd, options);
   }
 }
 

@@ -53,8 +53,9 @@ class DirEntryIterator {
 };
 
 // Watches every directory below `path` (already watched as `wd`) through `registry`, depth first,
-// in readdir() order. A directory that cannot be opened yields nothing. Throws what addWatch
-// throws, except for the failures `options` says to skip.
+// with one directory open at a time. Links are followed only when their owner is trusted
+// (isTrustedOwner). A directory that cannot be opened, or that its path no longer leads to,
+// yields nothing. Throws what addWatch throws, except for the failures `options` says to skip.
 void scanDirectory(InotifyWatch& registry, int wd, const std::string& path,
                    const std::vector<std::string>& ignore, const ScanOptions& options = {});
 

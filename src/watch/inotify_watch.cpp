@@ -5,6 +5,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <fcntl.h>
+
 #include <algorithm>
 #include <cerrno>
 
@@ -13,13 +15,44 @@
 
 namespace vellumd {
 
+namespace {
+// How many renames may wait for their IN_MOVE_SELF. A departure recorded for a stale twin never
+// gets one; the oldest go first.
+constexpr size_t kMaxPendingMoves = 1024;
+
+std::string procPath(int fd) {
+  return "/proc/self/fd/" + std::to_string(fd);
+}
+
+// Owns one descriptor.
+class Descriptor {
+ public:
+  explicit Descriptor(int fd) : fd_(fd) {}
+  Descriptor(const Descriptor&) = delete;
+  Descriptor& operator=(const Descriptor&) = delete;
+  ~Descriptor() {
+    if (fd_ >= 0)
+      close(fd_);
+  }
+  int get() const { return fd_; }
+
+ private:
+  int fd_;  // -1: none
+};
+}  // namespace
+
+bool isTrustedOwner(uid_t uid) {
+  return uid == 0 || uid == geteuid();
+}
+
 bool ScanOptions::skips(int error) const {
   // A busy tree loses directories between the stat() and the watch, or turns them into files or
   // links; and a name may lead nowhere (a link loop, a path beyond PATH_MAX). None of that is
   // the daemon's fault, nor a reason to stop watching the rest.
   const bool unreachable =
       error == ENOENT || error == ENOTDIR || error == ELOOP || error == ENAMETOOLONG;
-  return unreachable || (skipUnreadable && error == EACCES);
+  return unreachable || (skipUnreadable && error == EACCES) ||
+         (starved != nullptr && error == ENOSPC);
 }
 
 InotifyWatch::InotifyWatch(const std::string& target, const std::vector<std::string>& ignore,
@@ -31,6 +64,7 @@ InotifyWatch::InotifyWatch(const std::string& target, const std::vector<std::str
     throw SystemError("inotify_init fail!!", error);
   }
   buffer_ = std::make_unique_for_overwrite<std::byte[]>(kBufferSize);
+  procFds_ = access("/proc/self/fd", X_OK) == 0;
   try {
     watchTree(target, ignore, options);
   } catch (...) {
@@ -117,21 +151,129 @@ std::optional<PlacedWatch> InotifyWatch::tryPlaceWatch(int parent, const std::st
                                                        bool viaLink, const ScanOptions& options) {
   if (isIgnored(name))
     return PlacedWatch{-1, WatchOutcome::kIgnored};
-  const std::string path = joinPath(pathOf(parent), name);
+  return tryPlaceWatchAt(parent, name, joinPath(pathOf(parent), name), 0, viaLink, options);
+}
+
+std::optional<PlacedWatch> InotifyWatch::skipped(int parent, const std::string& name, int error,
+                                                 const ScanOptions& options) {
+  if (!options.skips(error))
+    throw SystemError("inotify_add_watch fail!!", error);
+  if (options.onSkipped) {
+    // Never a path beyond kMaxPath in the log, however deep renames have pushed the parent.
+    std::optional<std::string> parentPath =
+        parent == -1 ? std::optional<std::string>("") : boundedPathOf(parent);
+    options.onSkipped(joinPath(parentPath ? *parentPath : "...", name), error);
+  }
+  if (error == ENOSPC && options.starved != nullptr)
+    options.starved->emplace_back(parent, name);
+  return std::nullopt;
+}
+
+std::optional<PlacedWatch> InotifyWatch::tryPlaceWatchAt(int parent, const std::string& name,
+                                                         const std::string& kernelPath,
+                                                         uint32_t flags, bool viaLink,
+                                                         const ScanOptions& options) {
+  // A directory whose path would not fit could never be named to the handler or the log.
+  if (parent != -1) {
+    std::optional<std::string> parentPath = boundedPathOf(parent);
+    if (!parentPath || parentPath->size() + 1 + name.size() >= kMaxPath)
+      return skipped(parent, name, ENAMETOOLONG, options);
+  }
   PlacedWatch placed;
   try {
-    placed = placeWatchAt(parent, name, path, defaultMask_, viaLink);
+    placed = placeWatchAt(parent, name, kernelPath, defaultMask_ | flags, viaLink);
   } catch (const SystemError& error) {
-    if (!options.skips(error.code))
-      throw;
-    if (options.onSkipped)
-      options.onSkipped(path, error.code);
-    return std::nullopt;
+    return skipped(parent, name, error.code, options);
   }
   if (placed.outcome == WatchOutcome::kNew && options.newlyWatched != nullptr) {
     options.newlyWatched->push_back(placed.wd);
   }
   return placed;
+}
+
+std::optional<PlacedWatch> InotifyWatch::watchEntry(int parent, int parentFd,
+                                                    const std::string& name, unsigned char type,
+                                                    const ScanOptions& options) {
+  if (isIgnored(name))
+    return std::nullopt;
+  // A name a record announced as a directory is reported when it is not one any more; a name
+  // readdir described is simply passed over.
+  const bool announced = type == DT_UNKNOWN;
+  if (announced) {
+    struct stat info;
+    if (fstatat(parentFd, name.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0)
+      return skipped(parent, name, errno, options);
+    type = S_ISDIR(info.st_mode) ? DT_DIR : S_ISLNK(info.st_mode) ? DT_LNK : DT_REG;
+  }
+  // Through the open parent, never by the whole path: any directory on the way may have become a
+  // link to somewhere else since it was read.
+  const std::string throughParent =
+      procFds_ ? procPath(parentFd) + "/" + name : joinPath(pathOf(parent), name);
+  if (type == DT_DIR)
+    return tryPlaceWatchAt(parent, name, throughParent, IN_DONT_FOLLOW, false, options);
+  if (type != DT_LNK)
+    return announced ? skipped(parent, name, ENOTDIR, options) : std::nullopt;
+  // The link itself, held open, so that its owner and its text are those of one and the same link.
+  Descriptor link(openat(parentFd, name.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC));
+  struct stat info;
+  if (link.get() < 0 || fstat(link.get(), &info) != 0 || !S_ISLNK(info.st_mode))
+    return std::nullopt;
+  if (!isTrustedOwner(info.st_uid)) {
+    if (options.onUntrustedLink) {
+      std::optional<std::string> parentPath = boundedPathOf(parent);
+      options.onUntrustedLink(joinPath(parentPath ? *parentPath : "...", name), info.st_uid);
+    }
+    return std::nullopt;
+  }
+  struct stat pointee;
+  if (fstatat(parentFd, name.c_str(), &pointee, 0) != 0)
+    return announced ? skipped(parent, name, errno, options) : std::nullopt;
+  if (!S_ISDIR(pointee.st_mode))
+    return announced ? skipped(parent, name, ENOTDIR, options) : std::nullopt;
+  char text[kMaxPath];
+  const ssize_t length = readlinkat(link.get(), "", text, sizeof text);
+  if (length <= 0 || static_cast<size_t>(length) >= sizeof text)
+    return std::nullopt;
+  std::string kernelPath(text, static_cast<size_t>(length));
+  if (kernelPath.front() != '/')
+    kernelPath = procFds_ ? procPath(parentFd) + "/" + kernelPath : throughParent;
+  return tryPlaceWatchAt(parent, name, kernelPath, 0, true, options);
+}
+
+int InotifyWatch::openWatched(int wd) {
+  std::optional<std::string> path = boundedPathOf(wd);
+  if (!path)
+    return -1;
+  int fd = open(path->c_str(), O_RDONLY | O_DIRECTORY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0 || !procFds_)
+    return fd;
+  // The kernel hands back the descriptor of the watch the opened directory already has.
+  const int found = inotify_add_watch(fd_, procPath(fd).c_str(), defaultMask_ | IN_ONLYDIR);
+  if (found == wd)
+    return fd;
+  if (found >= 0)
+    dropStrayWatch(found, *path);
+  close(fd);
+  return -1;
+}
+
+void InotifyWatch::dropStrayWatch(int wd, const std::string& path) {
+  auto [it, inserted] = entries_.try_emplace(wd);
+  if (!inserted)
+    return;
+  // Registered as departed until its IN_IGNORED is read, like a queue mark, so that the records
+  // the kernel may queue meanwhile are described and not acted on.
+  it->second.name = path;
+  it->second.departed = true;
+  inotify_rm_watch(fd_, wd);
+}
+
+bool InotifyWatch::stillAt(int wd) {
+  const int fd = openWatched(wd);
+  if (fd < 0)
+    return false;
+  close(fd);
+  return true;
 }
 
 std::string InotifyWatch::pathOf(int wd) const {
@@ -140,15 +282,46 @@ std::string InotifyWatch::pathOf(int wd) const {
   auto it = entries_.find(wd);
   if (it == entries_.end())
     throw NotFoundError("watch descrepter not found!!");
-  std::string path = it->second.name;
+  // The names from the directory up, joined once from the top: prepending at every level would
+  // copy the path once per level.
+  std::vector<const std::string*> names{&it->second.name};
   int p = it->second.parent;
   for (size_t steps = 0; p != -1 && steps < entries_.size(); ++steps) {
     auto up = entries_.find(p);
     if (up == entries_.end())
       break;
-    path = joinPath(up->second.name, path);
+    names.push_back(&up->second.name);
     p = up->second.parent;
   }
+  std::string path = *names.back();
+  for (auto name = names.rbegin() + 1; name != names.rend(); ++name)
+    path = joinPath(path, **name);
+  return path;
+}
+
+std::optional<std::string> InotifyWatch::boundedPathOf(int wd) const {
+  auto it = entries_.find(wd);
+  if (it == entries_.end())
+    return std::nullopt;
+  std::vector<const std::string*> names{&it->second.name};
+  size_t length = it->second.name.size();
+  int p = it->second.parent;
+  for (size_t steps = 0; p != -1 && steps < entries_.size(); ++steps) {
+    auto up = entries_.find(p);
+    if (up == entries_.end())
+      break;
+    // Every level adds a name and a slash: the walk ends within kMaxPath / 2 steps.
+    length += up->second.name.size() + 1;
+    if (length >= kMaxPath)
+      return std::nullopt;
+    names.push_back(&up->second.name);
+    p = up->second.parent;
+  }
+  std::string path = *names.back();
+  for (auto name = names.rbegin() + 1; name != names.rend(); ++name)
+    path = joinPath(path, **name);
+  if (path.size() >= kMaxPath)
+    return std::nullopt;
   return path;
 }
 
@@ -164,7 +337,26 @@ void InotifyWatch::watchTree(const std::string& target, const std::vector<std::s
                              const ScanOptions& options) {
   if (target.empty() || !isDirectory(target))
     return;
-  std::optional<PlacedWatch> placed = tryPlaceWatch(-1, target, false, options);
+  std::optional<PlacedWatch> placed;
+  if (procFds_) {
+    // The directory opened is the one watched, whatever the name leads to a moment later.
+    Descriptor opened(open(joinPath("", target).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (opened.get() < 0)
+      return;
+    placed = isIgnored(target) ? PlacedWatch{-1, WatchOutcome::kIgnored}
+                               : tryPlaceWatchAt(-1, target, procPath(opened.get()), 0, false,
+                                                 options);
+    if (placed && placed->wd >= 0)
+      targetWd_ = placed->wd;
+    if (placed && placed->wd >= 0) {
+      scanBelow(placed->wd, options);
+      return;
+    }
+  } else {
+    placed = tryPlaceWatch(-1, target, false, options);
+    if (placed && placed->wd >= 0)
+      targetWd_ = placed->wd;
+  }
   // An ignored target ("." or "..") still has its contents scanned, with no parent.
   if (placed)
     scanDirectory(*this, placed->wd, target, ignore, options);
@@ -172,33 +364,90 @@ void InotifyWatch::watchTree(const std::string& target, const std::vector<std::s
 
 std::optional<PlacedWatch> InotifyWatch::watchSubtree(int parent, const std::string& name,
                                                       const ScanOptions& options) {
-  std::optional<PlacedWatch> placed = tryPlaceWatch(parent, name, false, options);
+  Descriptor parentFd(openWatched(parent));
+  if (parentFd.get() < 0)
+    return std::nullopt;
+  std::optional<PlacedWatch> placed = watchEntry(parent, parentFd.get(), name, DT_UNKNOWN, options);
   // A directory registered here already was scanned when it was registered; whatever appeared in
   // it since has records of its own.
-  if (placed && placed->wd >= 0 && placed->outcome != WatchOutcome::kUnchanged) {
-    scanDirectory(*this, placed->wd, pathOf(placed->wd), ignoreList_, options);
-  }
+  if (placed && placed->wd >= 0 && placed->outcome != WatchOutcome::kUnchanged)
+    scanBelow(placed->wd, options);
   return placed;
 }
 
-void InotifyWatch::recordMoveFrom(int wd, const std::string& name, uint32_t cookie) {
-  for (const auto& [descriptor, entry] : entries_) {
-    if (entry.parent == wd && entry.name == name && !entry.departed)
-      moves_[cookie] = descriptor;
+void InotifyWatch::scanBelow(int wd, const ScanOptions& options) {
+  // Depth first, with the directories still to read on a stack of their own: one directory is
+  // open at a time, whatever the depth of the tree.
+  std::vector<int> toRead{wd};
+  std::vector<int> children;
+  while (!toRead.empty()) {
+    const int directory = toRead.back();
+    toRead.pop_back();
+    const int fd = openWatched(directory);
+    if (fd < 0)
+      continue;  // gone, or moved since it was watched: its own records tell where
+    std::unique_ptr<DIR, int (*)(DIR*)> stream(fdopendir(fd), closedir);
+    if (!stream) {
+      close(fd);
+      continue;
+    }
+    children.clear();
+    const DirEntryIterator end;
+    for (DirEntryIterator entry(stream.get(), ignoreList_); entry != end; ++entry) {
+      std::optional<PlacedWatch> child =
+          watchEntry(directory, fd, entry->d_name, entry->d_type, options);
+      if (child && child->wd >= 0)
+        children.push_back(child->wd);
+    }
+    // Read in readdir order: the first child comes off the stack first.
+    toRead.insert(toRead.end(), children.rbegin(), children.rend());
   }
 }
 
+void InotifyWatch::recordMoveFrom(int wd, const std::string& name, uint32_t cookie) {
+  DirectoryMove move{cookie, {}, false, -1, {}};
+  for (const auto& [descriptor, entry] : entries_) {
+    if (entry.parent == wd && entry.name == name && !entry.departed)
+      move.leaving.push_back(descriptor);
+  }
+  if (move.leaving.empty())
+    return;  // nothing watched left: no IN_MOVE_SELF will come for it
+  if (moves_.size() == kMaxPendingMoves)
+    moves_.erase(moves_.begin());
+  moves_.push_back(std::move(move));
+}
+
 bool InotifyWatch::completeMoveTo(int wd, const std::string& name, uint32_t cookie) {
-  auto move = moves_.find(cookie);
+  auto move = std::find_if(moves_.begin(), moves_.end(), [cookie](const DirectoryMove& m) {
+    return m.cookie == cookie && !m.arrived;
+  });
   if (move == moves_.end())
     return false;
-  auto it = entries_.find(move->second);
-  if (it == entries_.end())
-    return false;
-  it->second.parent = wd;
-  it->second.name = name;
-  moves_.erase(move);
+  move->arrived = true;
+  move->toParent = wd;
+  move->toName = name;
+  if (move->leaving.size() == 1) {
+    WatchEntry& entry = entries_.at(move->leaving.front());
+    entry.parent = wd;
+    entry.name = name;
+  }
   return true;
+}
+
+MoveOutcome InotifyWatch::settleMove(int wd) {
+  auto move = std::find_if(moves_.begin(), moves_.end(), [wd](const DirectoryMove& m) {
+    return std::find(m.leaving.begin(), m.leaving.end(), wd) != m.leaving.end();
+  });
+  if (move == moves_.end())
+    return MoveOutcome::kUnmatched;
+  const bool arrived = move->arrived;
+  if (arrived) {
+    WatchEntry& entry = entries_.at(wd);
+    entry.parent = move->toParent;
+    entry.name = move->toName;
+  }
+  moves_.erase(move);
+  return arrived ? MoveOutcome::kMovedInside : MoveOutcome::kMovedOut;
 }
 
 void InotifyWatch::removeChild(int wd, const std::string& name) {
@@ -215,11 +464,6 @@ void InotifyWatch::removeChild(int wd, const std::string& name) {
 
 void InotifyWatch::forgetMoves() {
   moves_.clear();
-}
-
-bool InotifyWatch::hasUnmatchedDeparture(int wd) const {
-  return std::any_of(moves_.begin(), moves_.end(),
-                     [wd](const auto& move) { return move.second == wd; });
 }
 
 void InotifyWatch::detachSubtree(int wd) {
@@ -239,10 +483,13 @@ void InotifyWatch::detachSubtree(int wd) {
     entries_[descriptor].departed = true;
     inotify_rm_watch(fd_, descriptor);
   }
-  std::erase_if(moves_, [this](const auto& move) {
-    auto it = entries_.find(move.second);
-    return it != entries_.end() && it->second.departed;
-  });
+  for (DirectoryMove& move : moves_) {
+    std::erase_if(move.leaving, [this](int leaving) {
+      auto it = entries_.find(leaving);
+      return it == entries_.end() || it->second.departed;
+    });
+  }
+  std::erase_if(moves_, [](const DirectoryMove& move) { return move.leaving.empty(); });
 }
 
 bool InotifyWatch::isRooted(int wd) const {
@@ -260,10 +507,19 @@ bool InotifyWatch::isDeparted(int wd) const {
   return it != entries_.end() && it->second.departed;
 }
 
-void InotifyWatch::forgetWatch(int wd) {
-  if (entries_.erase(wd) == 0)
-    return;
-  std::erase_if(moves_, [wd](const auto& move) { return move.second == wd; });
+bool InotifyWatch::forgetWatch(int wd) {
+  auto it = entries_.find(wd);
+  if (it == entries_.end())
+    return false;
+  // A queue mark or a stray watch is departed from birth, and has no parent.
+  const bool wasDirectory = !(it->second.departed && it->second.parent == -1);
+  entries_.erase(it);
+  if (wd == targetWd_)
+    targetWd_ = -1;
+  for (DirectoryMove& move : moves_)
+    std::erase(move.leaving, wd);
+  std::erase_if(moves_, [](const DirectoryMove& move) { return move.leaving.empty(); });
+  return wasDirectory;
 }
 
 int InotifyWatch::placeQueueMark(const std::string& path, int fd) {

@@ -18,7 +18,17 @@
 #include <utility>
 #include <vector>
 
+#include <sys/types.h>
+
 namespace vellumd {
+
+// Paths handed to the kernel, the log or the handler never reach this length.
+constexpr size_t kMaxPath = 4096;
+
+// The owner whose symbolic links the daemon follows and hands over: root, or the daemon's own
+// user. Anyone else who can write into the tree could point a link anywhere on the machine (the
+// rule the kernel applies to links in sticky world-writable directories).
+bool isTrustedOwner(uid_t uid);
 
 // One watch: a directory, or a queue mark. Owned by the registry's entry map.
 struct WatchEntry {
@@ -55,9 +65,33 @@ struct ScanOptions {
   std::function<void(const std::string& path, int error)> onSkipped;
   // When set, receives the descriptor of every directory the scan newly registered, in scan order.
   std::vector<int>* newlyWatched = nullptr;
+  // A directory that cannot be watched for want of watches (ENOSPC) is skipped, and its parent
+  // and name are added here so that it can be tried again once watches are freed. Null: ENOSPC
+  // ends the scan, as at start-up.
+  std::vector<std::pair<int, std::string>>* starved = nullptr;
+  // Told of every symbolic link the scan did not follow because of its owner. May be empty.
+  std::function<void(const std::string& path, uid_t owner)> onUntrustedLink;
 
   // True when a failed inotify_add_watch with this errno skips the directory.
   bool skips(int error) const;
+};
+
+// What a directory's own IN_MOVE_SELF turned out to mean.
+enum class MoveOutcome {
+  kMovedInside,  // its move within the tree was matched; the entry has its new parent and name
+  kMovedOut,     // it left the tree: its departure had no arrival
+  kUnmatched,    // no recorded move names it: where it went is not known
+};
+
+// One directory rename as its records told it so far: the entries that bore the old parent and
+// name (usually one; more when the registry held a stale twin), and where it arrived, if in the
+// tree.
+struct DirectoryMove {
+  uint32_t cookie = 0;
+  std::vector<int> leaving;
+  bool arrived = false;
+  int toParent = -1;
+  std::string toName;
 };
 
 class InotifyWatch {
@@ -90,6 +124,10 @@ class InotifyWatch {
   // The path of a registered directory; "" for -1. Throws NotFoundError for any other
   // unregistered descriptor.
   std::string pathOf(int wd) const;
+  // The path of a registered directory when it is shorter than kMaxPath; nothing for an
+  // unregistered descriptor or a longer path. Costs at most kMaxPath / 2 steps, however deep the
+  // chain: renames can push watched directories thousands of levels down.
+  std::optional<std::string> boundedPathOf(int wd) const;
 
   // Forgets `wd` and removes its kernel watch; children keep paths that stop at the gap.
   void removeWatch(int wd);
@@ -104,16 +142,20 @@ class InotifyWatch {
   std::optional<PlacedWatch> watchSubtree(int parent, const std::string& name,
                                           const ScanOptions& options);
 
-  // Move bookkeeping. Unknown descriptors and cookies are ignored, never raised.
+  // Move bookkeeping. Unknown descriptors and cookies are ignored, never raised. The kernel
+  // reports a rename as IN_MOVED_FROM in the old parent, IN_MOVED_TO in the new one (when it is
+  // watched) and then IN_MOVE_SELF on the directory itself: only that last record says for sure
+  // which directory moved, since a parent and name may have named another one by then.
   void recordMoveFrom(int wd, const std::string& name, uint32_t cookie);
-  // Gives the directory that left with `cookie` its new parent and name. False when no registered
-  // directory left with it: what arrived came from outside the tree.
+  // Notes where the directory that left with `cookie` arrived, and gives it its new parent and
+  // name at once when only one entry bore the old ones. False when no registered directory left
+  // with it: what arrived came from outside the tree.
   bool completeMoveTo(int wd, const std::string& name, uint32_t cookie);
+  // The directory `wd` reported its own move: settles the oldest recorded move that names it.
+  MoveOutcome settleMove(int wd);
   void removeChild(int wd, const std::string& name);
   // Drops every recorded departure: after lost records, half of a move may be all there is.
   void forgetMoves();
-  // True when `wd` left through a move whose arrival was never seen: it is no longer in the tree.
-  bool hasUnmatchedDeparture(int wd) const;
   // Marks `wd` and every directory below it departed and removes their kernel watches, except
   // directories below it reached through a link (they may be in the tree by another way). The
   // entries stay until the kernel's IN_IGNORED for each, so records already queued still resolve
@@ -124,7 +166,17 @@ class InotifyWatch {
   // path then is a path in the tree.
   bool isRooted(int wd) const;
   // Forgets an entry whose kernel watch is gone (IN_IGNORED), with its pending masks and cookies.
-  void forgetWatch(int wd);
+  // True when it was a directory of the tree (not a queue mark): a watch was given back.
+  bool forgetWatch(int wd);
+
+  // Opens the registered directory `wd` by its path, and only when that path still leads to it:
+  // a name in the tree may have become a link to anywhere since it was watched. -1 otherwise.
+  // The caller owns the descriptor.
+  int openWatched(int wd);
+  // True when the path of `wd` still leads to the directory registered as `wd`.
+  bool stillAt(int wd);
+  // The descriptor of the target's own watch; -1 while it has none.
+  int targetWd() const { return targetWd_; }
 
   // Puts a mark into the kernel's queue, after every record queued so far: a watch on the file
   // open as `fd`, removed at once, whose IN_IGNORED record is the mark. Until that record is
@@ -145,7 +197,7 @@ class InotifyWatch {
   int fd() const { return fd_; }
   uint32_t defaultMask() const { return defaultMask_; }
   const std::map<int, WatchEntry>& entries() const { return entries_; }
-  const std::map<uint32_t, int>& moves() const { return moves_; }
+  const std::vector<DirectoryMove>& moves() const { return moves_; }
   const std::vector<std::string>& ignoreList() const { return ignoreList_; }
 
  private:
@@ -157,6 +209,28 @@ class InotifyWatch {
   int depthBelow(int ancestor, int wd, bool stopAtLinks = false) const;
   PlacedWatch placeWatchAt(int parent, const std::string& name, const std::string& path,
                            uint32_t mask, bool viaLink);
+  // tryPlaceWatch, with the kernel given `kernelPath` (which may differ from the path of the
+  // entry: a /proc/self/fd path through the open parent) and `flags` added to the mask.
+  std::optional<PlacedWatch> tryPlaceWatchAt(int parent, const std::string& name,
+                                             const std::string& kernelPath, uint32_t flags,
+                                             bool viaLink, const ScanOptions& options);
+  // Reports a directory that is not watched to `options`; throws when they do not skip `error`.
+  std::optional<PlacedWatch> skipped(int parent, const std::string& name, int error,
+                                     const ScanOptions& options);
+  // Watches the entry `name` of the directory `parent`, open as `parentFd`, when it is a
+  // directory or a link to one that may be followed. `type` is readdir's d_type (DT_UNKNOWN:
+  // look). Returns what placing the watch did; nothing when the entry is not watched.
+  std::optional<PlacedWatch> watchEntry(int parent, int parentFd, const std::string& name,
+                                        unsigned char type, const ScanOptions& options);
+  // Watches every directory below the registered `wd`, one open directory at a time however
+  // deep the tree.
+  void scanBelow(int wd, const ScanOptions& options);
+  // The directory the watch `wd` was just added for is not the one expected: gives the watch
+  // back unless it was registered already.
+  void dropStrayWatch(int wd, const std::string& path);
+
+  friend void scanDirectory(InotifyWatch& registry, int wd, const std::string& path,
+                            const std::vector<std::string>& ignore, const ScanOptions& options);
 
   int fd_ = -1;                          // the inotify instance; -1 while none is open
   std::unique_ptr<std::byte[]> buffer_;  // kBufferSize bytes, allocated once
@@ -164,8 +238,11 @@ class InotifyWatch {
   // Never has the key -1. Parent chains do not loop: placeWatch refuses to make a directory its
   // own ancestor, and a directory cannot be moved below itself. Walks are bounded all the same.
   std::map<int, WatchEntry> entries_;
-  std::map<uint32_t, int> moves_;  // cookie -> directory seen leaving, not yet arriving
+  std::vector<DirectoryMove> moves_;  // renames whose IN_MOVE_SELF is still to come, oldest first
   std::vector<std::string> ignoreList_;
+  int targetWd_ = -1;      // the target's watch, once placed
+  bool procFds_ = false;   // /proc/self/fd paths reach open directories: watches are placed on
+                           // exactly the directory read, never on whatever a path leads to later
 };
 
 // Joins a directory path and a name: an absolute name stands alone, an empty base gives "/name",

@@ -364,26 +364,33 @@ class BookkeepingTest : public ::testing::Test {
   int t_ = -1, a_ = -1, b_ = -1, c_ = -1;
 };
 
+bool movePending(const InotifyWatch& registry, uint32_t cookie) {
+  const auto& moves = registry.moves();
+  return std::any_of(moves.begin(), moves.end(),
+                     [cookie](const DirectoryMove& move) { return move.cookie == cookie; });
+}
+
 TEST_F(BookkeepingTest, RenameUnderTheSameParentMovesEverythingBelow) {
   registry_->notePending(a_, "f", IN_CREATE);
   registry_->recordMoveFrom(t_, "a", 7);
-  EXPECT_EQ(registry_->moves().at(7), a_);
-  EXPECT_TRUE(registry_->hasUnmatchedDeparture(a_));
+  EXPECT_TRUE(movePending(*registry_, 7));
   EXPECT_EQ(entry(a_).name, "a");  // untouched until the arrival
   EXPECT_TRUE(registry_->completeMoveTo(t_, "new", 7));
   EXPECT_EQ(entry(a_).parent, t_);
   EXPECT_EQ(entry(a_).name, "new");
-  EXPECT_FALSE(registry_->moves().contains(7));
-  EXPECT_FALSE(registry_->hasUnmatchedDeparture(a_));
   EXPECT_EQ(registry_->pathOf(c_), tree_.path("new/c"));
+  EXPECT_EQ(registry_->settleMove(a_), MoveOutcome::kMovedInside);
+  EXPECT_FALSE(movePending(*registry_, 7));
   EXPECT_EQ(registry_->pendingMask(a_, "f"), IN_CREATE);  // the move keeps pending writes
-}
 
-TEST_F(BookkeepingTest, MoveToAnotherParentReparents) {
-  registry_->recordMoveFrom(t_, "a", 8);
+  // Moved to another parent; then out of the tree: a departure no arrival matched.
+  registry_->recordMoveFrom(t_, "new", 8);
   EXPECT_TRUE(registry_->completeMoveTo(b_, "a", 8));
-  EXPECT_EQ(entry(a_).parent, b_);
+  EXPECT_EQ(registry_->settleMove(a_), MoveOutcome::kMovedInside);
   EXPECT_EQ(registry_->pathOf(c_), tree_.path("b/a/c"));
+  registry_->recordMoveFrom(b_, "a", 9);
+  EXPECT_EQ(registry_->settleMove(a_), MoveOutcome::kMovedOut);
+  EXPECT_EQ(registry_->settleMove(a_), MoveOutcome::kUnmatched);
 }
 
 TEST_F(BookkeepingTest, UnmatchedOrSpentCookieChangesNothing) {
@@ -401,20 +408,21 @@ TEST_F(BookkeepingTest, UnmatchedOrSpentCookieChangesNothing) {
   EXPECT_EQ(registry_->pathOf(a_), tree_.path("first"));
 }
 
-TEST_F(BookkeepingTest, SecondRecordWithTheSameCookieWins) {
-  registry_->recordMoveFrom(t_, "a", 9);
-  registry_->recordMoveFrom(t_, "b", 9);
-  EXPECT_EQ(registry_->moves().at(9), b_);
-  EXPECT_TRUE(registry_->completeMoveTo(t_, "moved", 9));
-  EXPECT_EQ(registry_->pathOf(b_), tree_.path("moved"));
-  EXPECT_EQ(registry_->pathOf(a_), tree_.path("a"));
-}
-
-TEST_F(BookkeepingTest, CompletingForARemovedDirectoryReturnsFalseAndKeepsTheCookie) {
-  registry_->recordMoveFrom(t_, "a", 5);
-  registry_->removeWatch(a_);
-  EXPECT_FALSE(registry_->completeMoveTo(b_, "a", 5));
-  EXPECT_EQ(registry_->moves().at(5), a_);
+// Two entries bore one parent and name (a stale twin): the directory's own IN_MOVE_SELF says
+// which of them moved, and only that one leaves.
+TEST_F(BookkeepingTest, TheDirectoryThatReportsItsOwnMoveIsTheOneThatMoved) {
+  registry_->recordMoveFrom(t_, "b", 3);
+  ASSERT_TRUE(registry_->completeMoveTo(t_, "a", 3));
+  ASSERT_EQ(registry_->settleMove(b_), MoveOutcome::kMovedInside);
+  registry_->recordMoveFrom(t_, "a", 4);  // names both a and b now
+  EXPECT_FALSE(registry_->completeMoveTo(t_, "z", 5));
+  EXPECT_EQ(registry_->settleMove(a_), MoveOutcome::kMovedOut);
+  EXPECT_EQ(registry_->settleMove(b_), MoveOutcome::kUnmatched);
+  EXPECT_EQ(entry(b_).name, "a");
+  registry_->recordMoveFrom(t_, "a", 6);
+  registry_->forgetWatch(a_);
+  registry_->forgetWatch(b_);
+  EXPECT_TRUE(registry_->moves().empty());  // forgotten with the entries they named
 }
 
 TEST_F(BookkeepingTest, PendingMasksAccumulateAndClearPerDirectory) {
@@ -467,7 +475,8 @@ TEST_F(BookkeepingTest, DetachSubtreeMarksEverythingBelowAndDropsItsCookies) {
   EXPECT_FALSE(registry_->isDeparted(12345));
   // Entries stay until the kernel confirms, so queued records still have a path.
   EXPECT_EQ(registry_->pathOf(c_), tree_.path("a/c"));
-  EXPECT_EQ(registry_->moves(), (std::map<uint32_t, int>{{23, b_}}));
+  ASSERT_EQ(registry_->moves().size(), 1u);
+  EXPECT_EQ(registry_->moves().front().leaving, std::vector<int>{b_});
 
   // The kernel watches are gone: it confirms each with IN_IGNORED.
   std::set<int> ignored;
@@ -487,7 +496,7 @@ TEST_F(BookkeepingTest, ForgetWatchDropsTheEntryAndItsCookies) {
   registry_->forgetWatch(b_);
   EXPECT_FALSE(registry_->entries().contains(b_));
   EXPECT_THROW(registry_->pathOf(b_), NotFoundError);
-  EXPECT_FALSE(registry_->moves().contains(31));
+  EXPECT_FALSE(movePending(*registry_, 31));
   registry_->forgetWatch(12345);
   EXPECT_EQ(registry_->entries().size(), 3u);
 }

@@ -1,0 +1,149 @@
+// hostile_test.cpp: a root daemon over a folder that an untrusted uploader (uid 65534) writes into.
+// Nothing outside the tree, and nothing but regular files and directories, reaches the handler,
+// and nothing the uploader does ends the daemon.
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "daemon_harness.h"
+
+namespace vellumd::e2e {
+namespace {
+
+namespace fs = std::filesystem;
+
+class HostileFolderTest : public DaemonTest {
+ protected:
+  void SetUp() override {
+    DaemonTest::SetUp();
+    ASSERT_EQ(chmod(target().c_str(), 0777), 0);
+    // A directory the uploader can read but not write, outside the tree, with a file to steal.
+    ASSERT_EQ(mkdir(outside().c_str(), 0755), 0);
+    putFile(outside() + "/secret", "root's");
+  }
+  void TearDown() override {
+    if (pid() > 0)
+      kill(pid(), SIGCONT);
+    DaemonTest::TearDown();
+  }
+
+  std::string outside() const { return root() + "/outside"; }
+  // Runs a shell script as the uploader, in the tree.
+  void asUploader(const std::string& script) {
+    ProcessResult result = runProcess({"setpriv", "--reuid=65534", "--regid=65534",
+                                       "--clear-groups", "sh", "-c", "cd '" + target() + "' && " +
+                                                                         script});
+    ASSERT_EQ(result.status, 0) << script << ": " << result.err;
+  }
+  // Records queued while the daemon is stopped are read late, all at once.
+  void pauseDaemon() { ASSERT_EQ(kill(pid(), SIGSTOP), 0); }
+  void resumeDaemon() { ASSERT_EQ(kill(pid(), SIGCONT), 0); }
+  bool handledAnythingOutside() const {
+    for (const std::string& path : handled()) {
+      if (path.rfind(target() + "/", 0) != 0)
+        return true;
+    }
+    return false;
+  }
+};
+
+TEST_F(HostileFolderTest, AnUploadersLinksAreNeitherFollowedNorHandedOver) {
+  asUploader("mkdir planted && ln -s '" + outside() + "' planted/out");
+  startDaemon(2);  // a link present at start-up is not followed
+  EXPECT_TRUE(waitForLog("Skip link " + inTree("planted/out") + " - owned by uid 65534"));
+  asUploader("mkdir d && ln -s '" + outside() + "' d/x && ln -s /etc/hostname .l && mv .l stolen");
+  EXPECT_TRUE(waitForLog("Skip link " + inTree("stolen") + " - owned by uid 65534"));
+  // A directory prepared elsewhere with a link inside, moved in.
+  asUploader("mkdir /tmp/vellumd-hostile-$$ && ln -s '" + outside() +
+             "' /tmp/vellumd-hostile-$$/x && mv /tmp/vellumd-hostile-$$ moved");
+  EXPECT_TRUE(waitUntil([&] { return logContains("Skip link " + inTree("moved/x") +
+                                                 " - owned by uid 65534"); }));
+  putFile(outside() + "/later", "root's too");
+  settle();
+  EXPECT_EQ(watchCount(), 4);  // tree, planted, d, moved
+  EXPECT_FALSE(handledAnythingOutside());
+  EXPECT_EQ(timesHandled(inTree("stolen")), 0);
+  EXPECT_EQ(timesHandled(inTree("moved")), 1);
+}
+
+TEST_F(HostileFolderTest, FifosAndLongPathsAreNotHandedOverAndTheDaemonGoesOn) {
+  // Sixteen levels of 250-byte names under a short one, then the short one renamed long: the
+  // deepest directory's path passes PATH_MAX while it is watched.
+  std::vector<std::string> levels;
+  std::string deep = "s";
+  for (int level = 0; level < 16; ++level) {
+    levels.emplace_back(250, static_cast<char>('a' + level));
+    deep += "/" + levels.back();
+  }
+  fs::create_directories(inTree(deep));
+  startDaemon();
+  asUploader("mkfifo up.part && mv up.part up && mkfifo rw && exec 3<>rw && exec 3>&-");
+  const std::string longName(255, 'z');
+  ASSERT_EQ(rename(inTree("s").c_str(), inTree(longName).c_str()), 0);
+  int fd = open(inTree(longName).c_str(), O_RDONLY | O_DIRECTORY);
+  for (const std::string& level : levels) {
+    const int next = openat(fd, level.c_str(), O_RDONLY | O_DIRECTORY);
+    close(fd);
+    fd = next;
+  }
+  ASSERT_GE(fd, 0) << strerror(errno);
+  const int file = openat(fd, "f", O_WRONLY | O_CREAT, 0644);
+  close(fd);
+  ASSERT_GE(file, 0) << strerror(errno);
+  close(file);
+  ASSERT_TRUE(waitForLog("Inotify event for 18(cookie:0) - f in (path too long) - IN_CLOSE_WRITE"));
+  settle();
+  EXPECT_EQ(timesHandled(inTree("up")), 0);
+  EXPECT_EQ(timesHandled(inTree("rw")), 0);
+  EXPECT_EQ(handled(), (std::vector<std::string>{inTree(longName), inTree("settle-1")}));
+  EXPECT_TRUE(daemonAlive());
+}
+
+// Records read late (the daemon is stopped) tell of A renamed P, P moved out, and B renamed P:
+// only the directory's own IN_MOVE_SELF tells which of two entries named P left.
+TEST_F(HostileFolderTest, EachMoveIsMatchedToTheDirectoryThatMoved) {
+  const std::string away = "/tmp/vellumd-hostile-" + std::to_string(getpid());
+  asUploader("mkdir A B");
+  startDaemon(3);
+  pauseDaemon();
+  asUploader("mv A P && mv P '" + away + "' && mv B P");
+  resumeDaemon();
+  settle();
+  EXPECT_EQ(watchCount(), 2);
+  writeFile("P/f", "x");
+  EXPECT_TRUE(waitForHandledPath(inTree("P/f")));
+  putFile(away + "/g", "x");
+  settle();
+  fs::remove_all(away);
+  EXPECT_EQ(timesHandled(inTree("P/g")), 0);
+}
+
+TEST_F(HostileFolderTest, ATreeDeeperThanTheDescriptorLimitIsWatchedToTheBottom) {
+  std::string deep = "d";
+  for (int level = 1; level < 100; ++level)
+    deep += "/d";
+  fs::create_directories(inTree(deep));
+  launchDaemon({"prlimit", "--nofile=32:32"}, {"-t", target(), "-h", handlerPath(), "-L", logPath()});
+  ASSERT_GT(pid(), 0);
+  ASSERT_TRUE(waitForWatches(101));
+  writeFile(deep + "/f", "x");
+  EXPECT_TRUE(waitForHandledPath(inTree(deep + "/f")));
+}
+
+TEST_F(HostileFolderTest, AMovedOrDeletedTargetEndsTheDaemonWithStatusThree) {
+  startDaemon();
+  ASSERT_EQ(rename(target().c_str(), (target() + ".old").c_str()), 0);
+  EXPECT_TRUE(waitForExit());
+  EXPECT_TRUE(logContains("Error: Target " + target() + " was moved away or deleted"));
+  ASSERT_EQ(rename((target() + ".old").c_str(), target().c_str()), 0);
+}
+
+}  // namespace
+}  // namespace vellumd::e2e

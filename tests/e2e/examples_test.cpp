@@ -1,0 +1,67 @@
+// examples_test.cpp: the shipped example handlers on a drop folder, run by the real daemon.
+#include <cstdlib>
+#include <filesystem>
+
+#include "daemon_harness.h"
+
+namespace vellumd::e2e {
+namespace {
+
+namespace fs = std::filesystem;
+
+class ExamplesTest : public DaemonTest {
+ protected:
+  std::string done(const std::string& relative) const { return root() + "/done/" + relative; }
+  void startWith(const std::string& example) {
+    setenv("VELLUMD_TARGET", target().c_str(), 1);
+    setenv("DONE_DIR", done("").c_str(), 1);
+    setenv("CHECKSUM_LOG", (root() + "/sums").c_str(), 1);
+    fs::path handler = fs::path(__FILE__).parent_path() / "../../examples" / example;
+    startDaemon(-1, {"-t", target(), "-h", handler.lexically_normal(), "-L", logPath()});
+  }
+  // Moves in a directory with a nested file, a name holding a newline and a leading dash, and a
+  // link to a file outside the tree.
+  void moveInDirectory() {
+    fs::create_directories(root() + "/batch/deep");
+    putFile(root() + "/batch/deep/a.txt", "a");
+    putFile(root() + "/batch/-n\nb.txt", "b");
+    putFile(root() + "/secret", "s");
+    fs::create_symlink(root() + "/secret", root() + "/batch/link");
+    fs::rename(root() + "/batch", inTree("batch"));
+  }
+};
+
+TEST_F(ExamplesTest, MoveToDoneKeepsPathsBelowTheTreeAndNeverOverwrites) {
+  makeDir("u1");
+  makeDir("u2");
+  startWith("move-to-done");
+  writeFile("u1/same.txt", "one");
+  writeFile("u2/same.txt", "two");
+  ASSERT_TRUE(waitUntil([&] {
+    return readWhole(done("u1/same.txt")) == "one" && readWhole(done("u2/same.txt")) == "two";
+  }));
+  writeFile("u1/same.txt", "three");
+  ASSERT_TRUE(waitUntil([&] { return readWhole(done("u1/same.1.txt")) == "three"; }));
+  EXPECT_EQ(readWhole(done("u1/same.txt")), "one");
+}
+
+TEST_F(ExamplesTest, MoveToDoneAndChecksumTakeEveryRegularFileOfADirectoryMovedIn) {
+  startWith("move-to-done");
+  moveInDirectory();
+  ASSERT_TRUE(waitUntil([&] {
+    return readWhole(done("batch/-n\nb.txt")) + readWhole(done("batch/deep/a.txt")) == "ba";
+  }));
+  EXPECT_EQ(readWhole(root() + "/secret"), "s");
+  stopDaemon();
+  fs::remove_all(target());
+  fs::create_directory(target());
+  startWith("checksum");
+  moveInDirectory();
+  ASSERT_TRUE(waitUntil([&] { return occurrences(readWhole(root() + "/sums"), "\n") == 2; }));
+  const std::string sums = readWhole(root() + "/sums");
+  EXPECT_EQ(occurrences(sums, "  " + inTree("batch/deep/a.txt") + "\n"), 1u) << sums;
+  EXPECT_EQ(occurrences(sums, "  " + inTree("batch/-n\\nb.txt") + "\n"), 1u) << sums;
+}
+
+}  // namespace
+}  // namespace vellumd::e2e

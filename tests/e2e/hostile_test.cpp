@@ -137,6 +137,28 @@ TEST_F(HostileFolderTest, ATreeDeeperThanTheDescriptorLimitIsWatchedToTheBottom)
   EXPECT_TRUE(waitForHandledPath(inTree(deep + "/f")));
 }
 
+// The watch budget is shared with every inotify user of the uid: running out is made to happen
+// once, at the first new directory, by the fault library.
+TEST_F(HostileFolderTest, ADirectoryRefusedForWantOfWatchesIsWatchedOnceOneIsFreed) {
+  launchDaemon({"env", std::string("LD_PRELOAD=") + VELLUMD_FAULTS_LIBRARY,
+                "VELLUMD_FAULT_CALL=inotify_add_watch", "VELLUMD_FAULT_ERRNO=ENOSPC",
+                "VELLUMD_FAULT_AFTER=3"},
+               {"-t", target(), "-h", handlerPath(), "-L", logPath()});
+  ASSERT_TRUE(waitForWatches(1));
+  makeDir("starved");
+  ASSERT_TRUE(waitForLog("Can't watch directory " + inTree("starved") + " - " +
+                         strerror(ENOSPC)));
+  writeFile("starved/early", "x");
+  makeDir("freed");
+  ASSERT_TRUE(waitForWatches(2));
+  ASSERT_EQ(rmdir(inTree("freed").c_str()), 0);
+  ASSERT_TRUE(waitForWatches(2));  // freed's watch went, starved's came
+  EXPECT_TRUE(waitForHandledPath(inTree("starved/early")));
+  writeFile("starved/later", "x");
+  EXPECT_TRUE(waitForHandledPath(inTree("starved/later")));
+  EXPECT_TRUE(daemonAlive());
+}
+
 TEST_F(HostileFolderTest, AMovedOrDeletedTargetEndsTheDaemonWithStatusThree) {
   startDaemon();
   ASSERT_EQ(rename(target().c_str(), (target() + ".old").c_str()), 0);

@@ -104,6 +104,34 @@ TEST_F(DispatchTest, MkdirRmdirCyclesLeaveTheRegistryAtItsSize) {
   EXPECT_TRUE(registry_->moves().empty());
 }
 
+// Names made and never closed (hard links, FIFOs) or deleted or renamed first leave nothing
+// behind; and a record for a descriptor the registry no longer holds changes nothing.
+TEST_F(DispatchTest, NamesDeletedOrMovedAwayLeaveNoPendingEntry) {
+  watch();
+  std::ofstream(inTree("file")) << "x";
+  dispatchAll();
+  for (int i = 0; i < 100; ++i) {
+    const std::string name = inTree("link" + std::to_string(i));
+    ASSERT_EQ(link(inTree("file").c_str(), name.c_str()), 0);
+    if (i % 2 == 0) {
+      ASSERT_EQ(unlink(name.c_str()), 0);
+    } else {
+      ASSERT_EQ(rename(name.c_str(), (root_ + "/away" + std::to_string(i)).c_str()), 0);
+    }
+  }
+  ASSERT_EQ(mkfifo(inTree("fifo").c_str(), 0644), 0);
+  ASSERT_EQ(unlink(inTree("fifo").c_str()), 0);
+  dispatchAll();
+  EXPECT_TRUE(registry_->entries().at(1).pending.empty());
+
+  alignas(inotify_event) char forgotten[sizeof(inotify_event) + 16] = {};
+  auto* record = reinterpret_cast<inotify_event*>(forgotten);
+  *record = {12345, IN_CLOSE_WRITE, 0, 16};
+  std::strcpy(record->name, "a.txt");
+  EXPECT_NO_THROW(dispatcher_->dispatch(*record));
+  EXPECT_EQ(registry_->entries().size(), 1u);
+}
+
 TEST_F(DispatchTest, ADirectoryMovedOutIsDepartedUntilItsIgnoredRecordsAreDispatched) {
   ASSERT_EQ(mkdir(inTree("leaving").c_str(), 0755), 0);
   ASSERT_EQ(mkdir(inTree("leaving/sub").c_str(), 0755), 0);

@@ -20,6 +20,31 @@ constexpr uint32_t kWrittenBits = IN_MODIFY | IN_CREATE;
 // Files looked at under one queue mark, their leases held together: bounded, since each holds a
 // descriptor.
 constexpr size_t kLeasesPerMark = 64;
+// How far a file's change time may trail the clock read before the change: file systems stamp
+// with a coarse clock, a tick (a few milliseconds) behind.
+constexpr long kChangeMarginNanoseconds = 20'000'000;
+constexpr long kSecond = 1'000'000'000;
+
+timespec now() {
+  timespec time;
+  clock_gettime(CLOCK_REALTIME, &time);
+  return time;
+}
+bool before(const timespec& a, const timespec& b) {
+  return a.tv_sec < b.tv_sec || (a.tv_sec == b.tv_sec && a.tv_nsec < b.tv_nsec);
+}
+bool same(const timespec& a, const timespec& b) {
+  return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec;
+}
+timespec earlier(timespec time, long nanoseconds) {
+  time.tv_sec -= nanoseconds / kSecond;
+  time.tv_nsec -= nanoseconds % kSecond;
+  if (time.tv_nsec < 0) {
+    time.tv_nsec += kSecond;
+    --time.tv_sec;
+  }
+  return time;
+}
 }  // namespace
 
 Dispatcher::Dispatcher(InotifyWatch& registry, const std::string& target,
@@ -29,11 +54,20 @@ Dispatcher::Dispatcher(InotifyWatch& registry, const std::string& target,
 Dispatcher::~Dispatcher() = default;
 
 void Dispatcher::dispatch(const inotify_event& event) {
+  forgetOldRuns();
   if (event.mask & IN_Q_OVERFLOW) {
     // A queue mark may be among the lost records: what a look handled can no longer be told
     // from what came after it.
     lookedAt_.clear();
+    // Every change lost was made after the queue was last seen empty.
+    const timespec since = earlier(registry_.drainedAt(), kChangeMarginNanoseconds);
     rescanTree(true);
+    std::vector<int> directories;
+    for (const auto& [wd, entry] : registry_.entries()) {
+      if (!entry.departed && registry_.isRooted(wd))
+        directories.push_back(wd);
+    }
+    lookAtFiles(directories, &since);
     return;
   }
   if (event.wd == registry_.targetWd() &&
@@ -124,7 +158,7 @@ void Dispatcher::dispatchFile(const inotify_event& event, const std::string& dir
   // completion the look handled.
   const bool handledByLook = lookedAt_.contains({event.wd, name});
   if ((event.mask & IN_MOVED_TO) && !handledByLook)
-    handOver(joinPath(directory, name), false);
+    lookAtArrival(event.wd, directory, name);
   if ((event.mask & IN_CLOSE_WRITE) && (registry_.pendingMask(event.wd, name) & kWrittenBits)) {
     registry_.clearPending(event.wd, name);
     if (!handledByLook)
@@ -132,29 +166,59 @@ void Dispatcher::dispatchFile(const inotify_event& event, const std::string& dir
   }
 }
 
+bool Dispatcher::mayHandOver(const std::string& path, const struct stat& info, bool directory) {
+  if (path.size() >= kMaxPath)
+    return false;
+  if (S_ISLNK(info.st_mode)) {
+    if (isTrustedOwner(info.st_uid))
+      return true;
+    logUntrustedLink(path, info.st_uid, log_);
+    return false;
+  }
+  return directory ? S_ISDIR(info.st_mode) : S_ISREG(info.st_mode);
+}
+
 void Dispatcher::handOver(const std::string& path, bool directory) {
   // Decided now, on what the name is now: a FIFO or a device would block or harm a handler that
   // reads it, and a link planted by an uploader could lead to any file on the machine.
-  if (path.size() >= kMaxPath)
-    return;
   struct stat info;
-  if (lstat(path.c_str(), &info) != 0)
-    return;  // gone already: there is nothing to hand over
-  if (S_ISLNK(info.st_mode)) {
-    if (!isTrustedOwner(info.st_uid)) {
-      logUntrustedLink(path, info.st_uid, log_);
-      return;
-    }
-  } else if (directory ? !S_ISDIR(info.st_mode) : !S_ISREG(info.st_mode)) {
-    return;
-  }
-  callHandler(path);
+  if (lstat(path.c_str(), &info) == 0 && mayHandOver(path, info, directory))
+    callHandler(path, info.st_ctim);
 }
 
-void Dispatcher::callHandler(const std::string& path) {
+void Dispatcher::lookAtArrival(int wd, const std::string& directory, const std::string& name) {
+  const std::string path = joinPath(directory, name);
+  struct stat info;
+  if (lstat(path.c_str(), &info) != 0 || !mayHandOver(path, info, false))
+    return;
+  if (!S_ISREG(info.st_mode)) {
+    callHandler(path, info.st_ctim);
+    return;
+  }
+  // Renamed into place while its writer may still have it open: handed over once it is
+  // complete, as a file found in a new directory is.
+  const int directoryFd = registry_.openWatched(wd);
+  if (directoryFd < 0)
+    return;
+  lookAtBatch(wd, directory, directoryFd, {name});
+  close(directoryFd);
+}
+
+void Dispatcher::callHandler(const std::string& path, const timespec& changed) {
   writeLog("Call handler " + escapeForLog(handler_) + " with argument: " + escapeForLog(path),
            log_);
   runs_.push(path);
+  recentRuns_[path] = {changed, now()};
+}
+
+void Dispatcher::forgetOldRuns() {
+  // Only runs decided since the queue was last seen empty can be of changes an overflow loses.
+  const timespec horizon = earlier(registry_.drainedAt(), kChangeMarginNanoseconds);
+  if (!before(forgottenUpTo_, earlier(horizon, kSecond)))
+    return;  // at most once a second
+  std::erase_if(recentRuns_,
+                [&horizon](const auto& run) { return before(run.second.decidedAt, horizon); });
+  forgottenUpTo_ = horizon;
 }
 
 void logUnwatchable(const std::string& path, int error, std::ostream* log) {
@@ -213,7 +277,7 @@ void Dispatcher::watchArrival(int parent, const std::string& name, bool lookInsi
   lookAtFiles(newlyWatched);
 }
 
-void Dispatcher::lookAtFiles(const std::vector<int>& directories) {
+void Dispatcher::lookAtFiles(const std::vector<int>& directories, const timespec* changedSince) {
   for (int wd : directories) {
     const std::optional<std::string> directory = registry_.boundedPathOf(wd);
     // Opened only when its path still leads to the directory watched: a look through a name
@@ -234,6 +298,14 @@ void Dispatcher::lookAtFiles(const std::vector<int>& directories) {
       if (fstatat(directoryFd, entry->d_name, &info, AT_SYMLINK_NOFOLLOW) != 0 ||
           !S_ISREG(info.st_mode)) {
         continue;
+      }
+      if (changedSince != nullptr) {
+        if (before(info.st_ctim, *changedSince))
+          continue;
+        // Run already, and not changed since: its run stands.
+        auto run = recentRuns_.find(joinPath(*directory, entry->d_name));
+        if (run != recentRuns_.end() && same(run->second.changed, info.st_ctim))
+          continue;
       }
       batch.emplace_back(entry->d_name);
       if (batch.size() == kLeasesPerMark) {
@@ -271,12 +343,17 @@ void Dispatcher::lookAtBatch(int wd, const std::string& directory, int directory
   const auto& [firstName, firstLease] = complete.front();
   const int mark = registry_.placeQueueMark(joinPath(directory, firstName), firstLease.fd());
   for (auto& [name, lease] : complete) {
+    struct stat info;
+    if (fstat(lease.fd(), &info) != 0)
+      info.st_ctim = {};
     lease.release();
     // Without a mark the two cannot be told apart: a close already queued runs it again.
     if (mark >= 0)
       lookedAt_[{wd, name}] = mark;
-    // Completed before the watch existed: no record alone would tell of it.
-    callHandler(joinPath(directory, name));
+    // Completed while no record could tell of it (before the watch existed, or while records
+    // were lost): the look decides.
+    registry_.clearPending(wd, name);
+    callHandler(joinPath(directory, name), info.st_ctim);
   }
 }
 

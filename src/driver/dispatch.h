@@ -4,10 +4,13 @@
 #pragma once
 
 #include <sys/inotify.h>
+#include <sys/stat.h>
+#include <time.h>
 
 #include <map>
 #include <ostream>
 #include <set>
+#include <unordered_map>
 #include <string>
 #include <utility>
 #include <vector>
@@ -44,11 +47,18 @@ class Dispatcher {
 
  private:
   // Logs "Call handler HANDLER with argument: PATH" and queues the run of the handler with the
-  // path as its one argument.
-  void callHandler(const std::string& path);
-  // Calls the handler for `path` when it is still a regular file (`directory`: a directory), or a
-  // link of a trusted owner. Anything else, or a path too long to name, is not handed over.
+  // path as its one argument. `changed` is the file's change time as the decision saw it.
+  void callHandler(const std::string& path, const timespec& changed);
+  // True for a regular file (`directory`: a directory), or a link of a trusted owner, at a path
+  // short enough to name. Logs an untrusted link.
+  bool mayHandOver(const std::string& path, const struct stat& info, bool directory);
+  // Calls the handler for `path` when mayHandOver() holds for what the name is now.
   void handOver(const std::string& path, bool directory);
+  // A file renamed or moved into `wd`: handed over now when nobody writes it, at its close when
+  // someone may.
+  void lookAtArrival(int wd, const std::string& directory, const std::string& name);
+  // Drops the runs decided before the queue was last seen empty (less a margin).
+  void forgetOldRuns();
   // REQUIRES: `directory` is the path of the record's watch.
   void dispatchDirectory(const inotify_event& event, const std::string& directory,
                          const std::string& name);
@@ -59,7 +69,9 @@ class Dispatcher {
   // files that were written before its watch existed: they are looked at.
   void watchArrival(int parent, const std::string& name, bool lookInside);
   // Handles the complete files in newly watched directories and notes the others as pending.
-  void lookAtFiles(const std::vector<int>& directories);
+  // With `changedSince`, only files changed since then, except those whose run was decided at
+  // their present change time.
+  void lookAtFiles(const std::vector<int>& directories, const timespec* changedSince = nullptr);
   // Looks at `names` in the directory `wd` at `directory`, open as `directoryFd`, holding their
   // leases together.
   void lookAtBatch(int wd, const std::string& directory, int directoryFd,
@@ -86,6 +98,14 @@ class Dispatcher {
   // given back. Forgotten when the name is deleted or moved away.
   std::set<std::pair<int, std::string>> starved_;
   std::vector<std::pair<int, std::string>> newlyStarved_;  // filled by the scan in progress
+  // The runs decided lately, by path: the file's change time then, and when it was decided.
+  // What an overflow makes the daemon look at again is not run twice for one change.
+  struct RunDecision {
+    timespec changed;
+    timespec decidedAt;
+  };
+  std::unordered_map<std::string, RunDecision> recentRuns_;
+  timespec forgottenUpTo_{};  // recentRuns_ holds nothing decided before this
   HandlerQueue runs_;
 };
 

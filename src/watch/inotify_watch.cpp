@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <fcntl.h>
+#include <limits.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -64,6 +65,7 @@ InotifyWatch::InotifyWatch(const std::string& target, const std::vector<std::str
     throw SystemError("inotify_init fail!!", error);
   }
   buffer_ = std::make_unique_for_overwrite<std::byte[]>(kBufferSize);
+  clock_gettime(CLOCK_REALTIME, &drainedAt_);
   procFds_ = access("/proc/self/fd", X_OK) == 0;
   try {
     watchTree(target, ignore, options);
@@ -560,11 +562,16 @@ void InotifyWatch::clearPending(int wd, const std::string& name) {
 }
 
 std::pair<const std::byte*, int64_t> InotifyWatch::readEvents() {
+  timespec before;
+  clock_gettime(CLOCK_REALTIME, &before);
   ssize_t count = read(fd_, buffer_.get(), kBufferSize);
   if (count < 0) {
     int error = errno;
     throw SystemError("read fail!!", error);
   }
+  // Room left for the largest record: the kernel had nothing more to give.
+  if (static_cast<size_t>(count) + sizeof(inotify_event) + NAME_MAX + 1 <= kBufferSize)
+    drainedAt_ = before;
   return {buffer_.get(), static_cast<int64_t>(count)};
 }
 

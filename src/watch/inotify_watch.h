@@ -19,6 +19,7 @@
 #include <vector>
 
 #include <sys/types.h>
+#include <time.h>
 
 namespace vellumd {
 
@@ -193,6 +194,10 @@ class InotifyWatch {
   // One read() of up to kBufferSize bytes into the registry's buffer. Returns the buffer and the
   // count; the records stay valid until the next call. Throws SystemError ("read fail!!").
   std::pair<const std::byte*, int64_t> readEvents();
+  // The wall-clock time taken just before the last read that emptied the kernel's queue: every
+  // record queued since, lost ones included, is of a change made after it. The construction's
+  // time until such a read happens.
+  timespec drainedAt() const { return drainedAt_; }
 
   int fd() const { return fd_; }
   uint32_t defaultMask() const { return defaultMask_; }
@@ -240,6 +245,7 @@ class InotifyWatch {
   std::map<int, WatchEntry> entries_;
   std::vector<DirectoryMove> moves_;  // renames whose IN_MOVE_SELF is still to come, oldest first
   std::vector<std::string> ignoreList_;
+  timespec drainedAt_{};   // see drainedAt()
   int targetWd_ = -1;      // the target's watch, once placed
   bool procFds_ = false;   // /proc/self/fd paths reach open directories: watches are placed on
                            // exactly the directory read, never on whatever a path leads to later

@@ -530,7 +530,9 @@ TEST_F(NewDirectoryTest, ADirectoryMovedInRunsOnceWithItsOwnPathAndNotForItsFile
   EXPECT_EQ(differenceFromOnceEach({"pkg", "pkg/d1/later"}), "");
 }
 
-TEST_F(NewDirectoryTest, TheRescanAfterAQueueOverflowRunsNoHandlerForFilesInTheTree) {
+// Completions lost with the records are recovered: what changed since the queue was last seen
+// empty is looked at, except what was already handled and has not changed since.
+TEST_F(NewDirectoryTest, AQueueOverflowLosesNoCompletionAndRunsNothingTwice) {
   const std::vector<std::string> old = makeTree(target() + "/old", 3, 10);
   putFile(inTree("idle-a"), "");
   putFile(inTree("idle-b"), "");
@@ -543,11 +545,20 @@ TEST_F(NewDirectoryTest, TheRescanAfterAQueueOverflowRunsNoHandlerForFilesInTheT
   // Its creation is lost with the overflow: the rescan must find it.
   makeDir("late/inner");
   putFile(inTree("late/inner/file"), "written while records were being lost");
+  putFile(inTree("old/d2/lost"), "closed while records were being lost");
+  OpenFile open(inTree("old/d1/open"));
+  open.write("still being written when the overflow is read");
   resumeDaemon();
   ASSERT_TRUE(waitForMessage("Inotify event for -1(cookie:0) - IN_Q_OVERFLOW"));
   ASSERT_TRUE(waitForWatches(1 + 4 + 2)) << watchCount();
   settle();
-  EXPECT_EQ(differenceFromOnceEach({"old/d0/seen"}), "");
+  EXPECT_EQ(differenceFromOnceEach({"old/d0/seen", "late/inner/file", "old/d2/lost"}), "");
+  open.close();
+  ASSERT_TRUE(waitForHandledPath(inTree("old/d1/open")));
+  settle();
+  EXPECT_EQ(differenceFromOnceEach(
+                {"old/d0/seen", "late/inner/file", "old/d2/lost", "old/d1/open"}),
+            "");
   EXPECT_TRUE(daemonAlive());
 }
 

@@ -3,9 +3,11 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <fnmatch.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstring>
 #include <memory>
 
@@ -48,8 +50,14 @@ timespec earlier(timespec time, long nanoseconds) {
 }  // namespace
 
 Dispatcher::Dispatcher(InotifyWatch& registry, const std::string& target,
-                       const std::string& handler, std::ostream* log)
-    : registry_(registry), target_(target), handler_(handler), log_(log), runs_(handler, log) {}
+                       const std::string& handler, std::ostream* log,
+                       const DispatchOptions& options)
+    : registry_(registry),
+      target_(target),
+      handler_(handler),
+      log_(log),
+      options_(options),
+      runs_(handler, log) {}
 
 Dispatcher::~Dispatcher() = default;
 
@@ -116,19 +124,19 @@ void Dispatcher::dispatch(const inotify_event& event) {
     }
   }
   // A directory renames pushed beyond the longest path has nothing that could be handed over.
-  const std::optional<std::string> directory = registry_.boundedPathOf(event.wd);
-  if (!directory)
+  if (!registry_.boundedPathOf(event.wd))
     return;
   const std::string name = eventName(event);
+  if (!settling_.empty())
+    noteSettlingRecord(event, name);
   if (event.mask & IN_ISDIR) {
-    dispatchDirectory(event, *directory, name);
+    dispatchDirectory(event, name);
   } else {
-    dispatchFile(event, *directory, name);
+    dispatchFile(event, name);
   }
 }
 
-void Dispatcher::dispatchDirectory(const inotify_event& event, const std::string& directory,
-                                   const std::string& name) {
+void Dispatcher::dispatchDirectory(const inotify_event& event, const std::string& name) {
   if (event.mask & IN_CREATE)
     watchArrival(event.wd, name, true);
   if (event.mask & (IN_DELETE | IN_MOVED_FROM))
@@ -142,12 +150,11 @@ void Dispatcher::dispatchDirectory(const inotify_event& event, const std::string
     // may name another directory (mkdir a; mv a b; mkdir a, all read at once): watching the new
     // name costs one call when the match was right, and mends the registry when it was not.
     watchArrival(event.wd, name, false);
-    handOver(joinPath(directory, name), true);
+    decide(event.wd, name, RunKind::kDirectoryArrival);
   }
 }
 
-void Dispatcher::dispatchFile(const inotify_event& event, const std::string& directory,
-                              const std::string& name) {
+void Dispatcher::dispatchFile(const inotify_event& event, const std::string& name) {
   if (event.mask & kWrittenBits)
     registry_.notePending(event.wd, name, event.mask);
   // A name deleted or moved away is never closed under this name: its pending entry would stay
@@ -158,11 +165,83 @@ void Dispatcher::dispatchFile(const inotify_event& event, const std::string& dir
   // completion the look handled.
   const bool handledByLook = lookedAt_.contains({event.wd, name});
   if ((event.mask & IN_MOVED_TO) && !handledByLook)
-    lookAtArrival(event.wd, directory, name);
+    decide(event.wd, name, RunKind::kArrival);
   if ((event.mask & IN_CLOSE_WRITE) && (registry_.pendingMask(event.wd, name) & kWrittenBits)) {
     registry_.clearPending(event.wd, name);
     if (!handledByLook)
-      handOver(joinPath(directory, name), false);
+      decide(event.wd, name, RunKind::kClose);
+  }
+}
+
+bool Dispatcher::isExcluded(const std::string& name) const {
+  return std::any_of(options_.excludes.begin(), options_.excludes.end(),
+                     [&name](const std::string& pattern) {
+                       return fnmatch(pattern.c_str(), name.c_str(), 0) == 0;
+                     });
+}
+
+void Dispatcher::decide(int wd, const std::string& name, RunKind kind) {
+  if (isExcluded(name))
+    return;
+  if (options_.settle.count() > 0) {
+    const auto deadline = SteadyClock::now() + options_.settle;
+    settling_[{wd, name}] = {kind, deadline};
+    settleOrder_.push_back({{wd, name}, deadline});
+    return;
+  }
+  run(wd, name, kind);
+}
+
+void Dispatcher::run(int wd, const std::string& name, RunKind kind) {
+  const std::optional<std::string> directory = registry_.boundedPathOf(wd);
+  if (!directory || !registry_.isRooted(wd))
+    return;
+  switch (kind) {
+    case RunKind::kClose:
+      handOver(joinPath(*directory, name), false);
+      break;
+    case RunKind::kArrival:
+      lookAtArrival(wd, *directory, name);
+      break;
+    case RunKind::kDirectoryArrival:
+      handOver(joinPath(*directory, name), true);
+      break;
+  }
+}
+
+void Dispatcher::noteSettlingRecord(const inotify_event& event, const std::string& name) {
+  auto settling = settling_.find({event.wd, name});
+  if (settling == settling_.end())
+    return;
+  // Gone or renamed away: the name's run goes with it (an arrival under the new name has its
+  // own). Anything else done to it restarts the wait.
+  if (event.mask & (IN_DELETE | IN_MOVED_FROM)) {
+    settling_.erase(settling);
+    return;
+  }
+  settling->second.deadline = SteadyClock::now() + options_.settle;
+  settleOrder_.push_back({settling->first, settling->second.deadline});
+}
+
+std::optional<SteadyClock::time_point> Dispatcher::nextSettled() const {
+  if (settleOrder_.empty())
+    return std::nullopt;
+  return settleOrder_.front().second;
+}
+
+void Dispatcher::releaseSettled() {
+  const auto now = SteadyClock::now();
+  // Deadlines are pushed in the order they fall; a restarted wait leaves a stale entry behind,
+  // recognised by its deadline no longer being the name's.
+  while (!settleOrder_.empty() && settleOrder_.front().second <= now) {
+    const auto [key, deadline] = settleOrder_.front();
+    settleOrder_.pop_front();
+    auto settling = settling_.find(key);
+    if (settling == settling_.end() || settling->second.deadline != deadline)
+      continue;
+    const RunKind kind = settling->second.kind;
+    settling_.erase(settling);
+    run(key.first, key.second, kind);
   }
 }
 
@@ -200,7 +279,7 @@ void Dispatcher::lookAtArrival(int wd, const std::string& directory, const std::
   const int directoryFd = registry_.openWatched(wd);
   if (directoryFd < 0)
     return;
-  lookAtBatch(wd, directory, directoryFd, {name});
+  lookAtBatch(wd, directory, directoryFd, {name}, true);
   close(directoryFd);
 }
 
@@ -229,8 +308,9 @@ void logUntrustedLink(const std::string& path, uid_t owner, std::ostream* log) {
   writeLog("Skip link " + escapeForLog(path) + " - owned by uid " + std::to_string(owner), log);
 }
 
-ScanOptions startupScanOptions(std::ostream* log) {
+ScanOptions startupScanOptions(std::ostream* log, const std::vector<std::string>* excludes) {
   ScanOptions options;
+  options.excluded = excludes;
   options.onSkipped = [log](const std::string& path, int error) {
     logUnwatchable(path, error, log);
   };
@@ -241,7 +321,7 @@ ScanOptions startupScanOptions(std::ostream* log) {
 }
 
 ScanOptions Dispatcher::runtimeScanOptions() {
-  ScanOptions options = startupScanOptions(log_);
+  ScanOptions options = startupScanOptions(log_, &options_.excludes);
   options.skipUnreadable = true;
   newlyStarved_.clear();
   options.starved = &newlyStarved_;
@@ -296,7 +376,7 @@ void Dispatcher::lookAtFiles(const std::vector<int>& directories, const timespec
       // Only regular files: opening a device or a FIFO to look at it could have effects.
       struct stat info;
       if (fstatat(directoryFd, entry->d_name, &info, AT_SYMLINK_NOFOLLOW) != 0 ||
-          !S_ISREG(info.st_mode)) {
+          !S_ISREG(info.st_mode) || isExcluded(entry->d_name)) {
         continue;
       }
       if (changedSince != nullptr) {
@@ -318,7 +398,7 @@ void Dispatcher::lookAtFiles(const std::vector<int>& directories, const timespec
 }
 
 void Dispatcher::lookAtBatch(int wd, const std::string& directory, int directoryFd,
-                             const std::vector<std::string>& names) {
+                             const std::vector<std::string>& names, bool settled) {
   std::vector<std::pair<std::string, ReadLease>> complete;
   for (const std::string& name : names) {
     ReadLease lease;
@@ -351,9 +431,13 @@ void Dispatcher::lookAtBatch(int wd, const std::string& directory, int directory
     if (mark >= 0)
       lookedAt_[{wd, name}] = mark;
     // Completed while no record could tell of it (before the watch existed, or while records
-    // were lost): the look decides.
+    // were lost): the look decides. A name still settling is looked at again when it has.
     registry_.clearPending(wd, name);
-    callHandler(joinPath(directory, name), info.st_ctim);
+    if (options_.settle.count() > 0 && !settled) {
+      decide(wd, name, RunKind::kArrival);
+    } else {
+      callHandler(joinPath(directory, name), info.st_ctim);
+    }
   }
 }
 

@@ -7,7 +7,10 @@
 #include <sys/stat.h>
 #include <time.h>
 
+#include <chrono>
+#include <deque>
 #include <map>
+#include <optional>
 #include <ostream>
 #include <set>
 #include <unordered_map>
@@ -25,8 +28,22 @@ namespace vellumd {
 void logUnwatchable(const std::string& path, int error, std::ostream* log);
 // Logs "Skip link PATH - owned by uid N" for a link that is neither followed nor handed over.
 void logUntrustedLink(const std::string& path, uid_t owner, std::ostream* log);
-// How the start-up scan reports what it skips: the same lines as the running daemon's.
-ScanOptions startupScanOptions(std::ostream* log);
+// How the start-up scan reports what it skips: the same lines as the running daemon's. Names
+// matching `excludes` (may be null) are not watched.
+ScanOptions startupScanOptions(std::ostream* log, const std::vector<std::string>* excludes = nullptr);
+
+using SteadyClock = std::chrono::steady_clock;
+
+// What the command line asks of the policy; the defaults keep the plain rule (run at the close
+// or arrival, every name).
+struct DispatchOptions {
+  // A run decided for a name waits this long with no further record for that name: upload tools
+  // write a temporary name, then rename it, and only the final name should be handed over.
+  std::chrono::milliseconds settle{0};
+  // Shell patterns (fnmatch, no flags) of names never handed over; directories that match are
+  // neither watched nor scanned.
+  std::vector<std::string> excludes;
+};
 
 // The policy. Holds references to the loop's registry and the start-up strings; owns the queue
 // of handler runs it decides on and the record of what its looks into new directories handled.
@@ -34,7 +51,7 @@ class Dispatcher {
  public:
   // REQUIRES: `registry`, `target`, `handler` and `*log` outlive the dispatcher.
   Dispatcher(InotifyWatch& registry, const std::string& target, const std::string& handler,
-             std::ostream* log);
+             std::ostream* log, const DispatchOptions& options = {});
   Dispatcher(const Dispatcher&) = delete;
   Dispatcher& operator=(const Dispatcher&) = delete;
   virtual ~Dispatcher();
@@ -45,10 +62,28 @@ class Dispatcher {
   // The handler runs decided on and not started yet; the loop starts them.
   HandlerQueue& runs() { return runs_; }
 
+  // When the next name waiting to settle may be due; nothing while none waits. The loop wakes by
+  // then and calls releaseSettled(), which decides the runs of the names that have settled.
+  std::optional<SteadyClock::time_point> nextSettled() const;
+  void releaseSettled();
+
  private:
   // Logs "Call handler HANDLER with argument: PATH" and queues the run of the handler with the
   // path as its one argument. `changed` is the file's change time as the decision saw it.
   void callHandler(const std::string& path, const timespec& changed);
+  // How a run was decided on, and so what is checked again when it is made.
+  enum class RunKind {
+    kClose,             // a written file was closed
+    kArrival,           // a file arrived, or a look found it complete
+    kDirectoryArrival,  // a directory arrived
+  };
+  // A run for `name` in `wd`: made now, or once the name has settled.
+  void decide(int wd, const std::string& name, RunKind kind);
+  // Makes the run for `name` in `wd`, checking the name as it is now.
+  void run(int wd, const std::string& name, RunKind kind);
+  bool isExcluded(const std::string& name) const;
+  // Restarts or drops the wait of a settling name that the record concerns.
+  void noteSettlingRecord(const inotify_event& event, const std::string& name);
   // True for a regular file (`directory`: a directory), or a link of a trusted owner, at a path
   // short enough to name. Logs an untrusted link.
   bool mayHandOver(const std::string& path, const struct stat& info, bool directory);
@@ -59,11 +94,9 @@ class Dispatcher {
   void lookAtArrival(int wd, const std::string& directory, const std::string& name);
   // Drops the runs decided before the queue was last seen empty (less a margin).
   void forgetOldRuns();
-  // REQUIRES: `directory` is the path of the record's watch.
-  void dispatchDirectory(const inotify_event& event, const std::string& directory,
-                         const std::string& name);
-  void dispatchFile(const inotify_event& event, const std::string& directory,
-                    const std::string& name);
+  // REQUIRES: the record's watch is in the tree, at a path short enough to name.
+  void dispatchDirectory(const inotify_event& event, const std::string& name);
+  void dispatchFile(const inotify_event& event, const std::string& name);
   // Watches a directory that appeared under `parent` and everything below it. One that vanished
   // or cannot be read is logged and skipped. A created directory (`lookInside`) may already hold
   // files that were written before its watch existed: they are looked at.
@@ -73,9 +106,9 @@ class Dispatcher {
   // their present change time.
   void lookAtFiles(const std::vector<int>& directories, const timespec* changedSince = nullptr);
   // Looks at `names` in the directory `wd` at `directory`, open as `directoryFd`, holding their
-  // leases together.
+  // leases together. `settled`: the names have had their wait already.
   void lookAtBatch(int wd, const std::string& directory, int directoryFd,
-                   const std::vector<std::string>& names);
+                   const std::vector<std::string>& names, bool settled = false);
   // Watches whatever the tree holds that is not watched yet, and re-homes what is watched under
   // a way that is gone. After lost records (`afterOverflow`) half-seen moves are forgotten too.
   void rescanTree(bool afterOverflow);
@@ -90,6 +123,7 @@ class Dispatcher {
   const std::string& target_;
   const std::string& handler_;
   std::ostream* log_;  // null: nothing is logged
+  const DispatchOptions options_;
   // Files a look handled, by directory and name, with the queue mark placed while their leases
   // held. Their records until that mark tell of the completion the look handled; the entries go
   // when the mark is read.
@@ -106,6 +140,14 @@ class Dispatcher {
   };
   std::unordered_map<std::string, RunDecision> recentRuns_;
   timespec forgottenUpTo_{};  // recentRuns_ holds nothing decided before this
+  // Names whose run waits for them to settle, and the deadlines in the order they fall (stale
+  // ones included: a restarted wait pushes a new deadline).
+  struct Settling {
+    RunKind kind;
+    SteadyClock::time_point deadline;
+  };
+  std::map<std::pair<int, std::string>, Settling> settling_;
+  std::deque<std::pair<std::pair<int, std::string>, SteadyClock::time_point>> settleOrder_;
   HandlerQueue runs_;
 };
 

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <fcntl.h>
+#include <fnmatch.h>
 #include <limits.h>
 
 #include <algorithm>
@@ -198,6 +199,13 @@ std::optional<PlacedWatch> InotifyWatch::watchEntry(int parent, int parentFd,
                                                     const ScanOptions& options) {
   if (isIgnored(name))
     return std::nullopt;
+  if (options.excluded != nullptr &&
+      std::any_of(options.excluded->begin(), options.excluded->end(),
+                  [&name](const std::string& pattern) {
+                    return fnmatch(pattern.c_str(), name.c_str(), 0) == 0;
+                  })) {
+    return std::nullopt;
+  }
   // A name a record announced as a directory is reported when it is not one any more; a name
   // readdir described is simply passed over.
   const bool announced = type == DT_UNKNOWN;

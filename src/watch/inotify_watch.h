@@ -70,6 +70,8 @@ struct ScanOptions {
   // and name are added here so that it can be tried again once watches are freed. Null: ENOSPC
   // ends the scan, as at start-up.
   std::vector<std::pair<int, std::string>>* starved = nullptr;
+  // Shell patterns (fnmatch, no flags) of names never watched nor scanned. May be null.
+  const std::vector<std::string>* excluded = nullptr;
   // Told of every symbolic link the scan did not follow because of its owner. May be empty.
   std::function<void(const std::string& path, uid_t owner)> onUntrustedLink;
 

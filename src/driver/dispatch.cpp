@@ -290,6 +290,64 @@ void Dispatcher::callHandler(const std::string& path, const timespec& changed) {
   recentRuns_[path] = {changed, now()};
 }
 
+TreeState Dispatcher::snapshot() const {
+  TreeState state;
+  state.horizon = earlier(registry_.drainedAt(), kChangeMarginNanoseconds);
+  const std::set<std::string> waiting(runs_.waiting().begin(), runs_.waiting().end());
+  for (const auto& [path, run] : recentRuns_) {
+    if (!waiting.contains(path))
+      state.runs.push_back({path, run.changed});
+  }
+  state.toLook.assign(waiting.begin(), waiting.end());
+  for (const auto& [key, settling] : settling_) {
+    if (std::optional<std::string> directory = registry_.boundedPathOf(key.first))
+      state.toLook.push_back(joinPath(*directory, key.second));
+  }
+  for (const auto& [wd, entry] : registry_.entries()) {
+    if (entry.pending.empty() || entry.departed)
+      continue;
+    if (std::optional<std::string> directory = registry_.boundedPathOf(wd)) {
+      for (const auto& [name, mask] : entry.pending)
+        state.toLook.push_back(joinPath(*directory, name));
+    }
+  }
+  return state;
+}
+
+void Dispatcher::catchUp(const TreeState& state) {
+  const timespec decided = now();
+  for (const TreeState::Run& run : state.runs)
+    recentRuns_[run.path] = {run.changed, decided};
+  std::map<std::string, int> directories;
+  for (const auto& [wd, entry] : registry_.entries()) {
+    if (entry.departed || !registry_.isRooted(wd))
+      continue;
+    if (std::optional<std::string> path = registry_.boundedPathOf(wd))
+      directories.emplace(*path, wd);
+  }
+  for (const std::string& path : state.toLook) {
+    const size_t slash = path.rfind('/');
+    if (slash == std::string::npos)
+      continue;
+    auto directory = directories.find(slash == 0 ? "/" : path.substr(0, slash));
+    if (directory == directories.end())
+      continue;  // gone, or no longer in the tree
+    const std::string name = path.substr(slash + 1);
+    auto run = recentRuns_.find(path);
+    struct stat info;
+    if (run != recentRuns_.end() && lstat(path.c_str(), &info) == 0 &&
+        same(run->second.changed, info.st_ctim)) {
+      continue;
+    }
+    if (!isExcluded(name))
+      lookAtArrival(directory->second, directory->first, name);
+  }
+  std::vector<int> all;
+  for (const auto& [path, wd] : directories)
+    all.push_back(wd);
+  lookAtFiles(all, &state.horizon);
+}
+
 void Dispatcher::forgetOldRuns() {
   // Only runs decided since the queue was last seen empty can be of changes an overflow loses.
   const timespec horizon = earlier(registry_.drainedAt(), kChangeMarginNanoseconds);

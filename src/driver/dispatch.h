@@ -21,6 +21,7 @@
 #include "exec/handler_queue.h"
 #include "watch/file_probe.h"
 #include "watch/inotify_watch.h"
+#include "watch/state_file.h"
 
 namespace vellumd {
 
@@ -61,6 +62,14 @@ class Dispatcher {
 
   // The handler runs decided on and not started yet; the loop starts them.
   HandlerQueue& runs() { return runs_; }
+
+  // How far the tree has been handled, to be saved: see TreeState.
+  TreeState snapshot() const;
+  // Catches up with a tree that changed while the daemon was stopped: every regular file changed
+  // since the state's horizon, or named to be looked at, is looked at as a file found in a new
+  // directory is, except a file whose run started at its present change time. Before any record
+  // is dispatched.
+  void catchUp(const TreeState& state);
 
   // When the next name waiting to settle may be due; nothing while none waits. The loop wakes by
   // then and calls releaseSettled(), which decides the runs of the names that have settled.

@@ -41,6 +41,8 @@ class HandlerQueue {
   Outcome startQueued(size_t limit);
 
   bool empty() const { return paths_.empty(); }
+  // The paths of the runs not started yet, oldest first.
+  const std::deque<std::string>& waiting() const { return paths_; }
   size_t size() const { return paths_.size(); }
 
  private:

@@ -1,6 +1,8 @@
 // examples_test.cpp: the shipped example handlers on a drop folder, run by the real daemon.
 #include <cstdlib>
 #include <filesystem>
+#include <string>
+#include <vector>
 
 #include "daemon_harness.h"
 
@@ -12,12 +14,15 @@ namespace fs = std::filesystem;
 class ExamplesTest : public DaemonTest {
  protected:
   std::string done(const std::string& relative) const { return root() + "/done/" + relative; }
-  void startWith(const std::string& example) {
+  void startWith(const std::string& example, const std::vector<std::string>& options = {}) {
     setenv("VELLUMD_TARGET", target().c_str(), 1);
     setenv("DONE_DIR", done("").c_str(), 1);
     setenv("CHECKSUM_LOG", (root() + "/sums").c_str(), 1);
     fs::path handler = fs::path(__FILE__).parent_path() / "../../examples" / example;
-    startDaemon(-1, {"-t", target(), "-h", handler.lexically_normal(), "-L", logPath()});
+    std::vector<std::string> args = {"-t", target(), "-h", handler.lexically_normal(), "-L",
+                                     logPath()};
+    args.insert(args.end(), options.begin(), options.end());
+    startDaemon(-1, args);
   }
   // Moves in a directory with a nested file, a name holding a newline and a leading dash, and a
   // link to a file outside the tree.
@@ -61,6 +66,29 @@ TEST_F(ExamplesTest, MoveToDoneAndChecksumTakeEveryRegularFileOfADirectoryMovedI
   const std::string sums = readWhole(root() + "/sums");
   EXPECT_EQ(occurrences(sums, "  " + inTree("batch/deep/a.txt") + "\n"), 1u) << sums;
   EXPECT_EQ(occurrences(sums, "  " + inTree("batch/-n\\nb.txt") + "\n"), 1u) << sums;
+}
+
+// rsync writes each file under a temporary name and renames it: with the settle time, only the
+// final names run, and the handler never takes a file from under the upload.
+TEST_F(ExamplesTest, AnRsyncUploadWithSettleRunsOncePerFileAndNeverForATemporaryName) {
+  constexpr int kFiles = 200;
+  for (int i = 0; i < kFiles; ++i) {
+    fs::create_directories(root() + "/upload/d" + std::to_string(i % 4));
+    putFile(root() + "/upload/d" + std::to_string(i % 4) + "/f" + std::to_string(i),
+            "content " + std::to_string(i));
+  }
+  startWith("move-to-done", {"--settle", "300"});
+  const ProcessResult rsync = runProcess({"rsync", "-a", root() + "/upload/", target() + "/"});
+  ASSERT_EQ(rsync.status, 0) << rsync.err;
+  ASSERT_TRUE(waitUntil([&] { return readWhole(done("d3/f199")) == "content 199"; }, 30s));
+  ASSERT_TRUE(waitUntil([&] { return callCount() >= kFiles; }));
+  for (int i = 0; i < kFiles; ++i) {
+    const std::string name = "d" + std::to_string(i % 4) + "/f" + std::to_string(i);
+    EXPECT_EQ(readWhole(done(name)), "content " + std::to_string(i)) << name;
+  }
+  const std::string log = readWhole(logPath());
+  EXPECT_EQ(occurrences(log, "Call handler "), static_cast<size_t>(kFiles));
+  EXPECT_EQ(occurrences(log, "with argument: " + target() + "/d0/."), 0u);
 }
 
 }  // namespace

@@ -1,0 +1,86 @@
+// exactly_once_test.cpp: names excluded by pattern, and a daemon killed in the middle of a burst
+// that catches up from its state file when it starts again.
+#include <signal.h>
+
+#include <filesystem>
+#include <map>
+#include <string>
+#include <thread>
+
+#include "daemon_harness.h"
+
+namespace vellumd::e2e {
+namespace {
+
+namespace fs = std::filesystem;
+
+class ExactlyOnceTest : public DaemonTest {
+ protected:
+  std::string statePath() const { return root() + "/state"; }
+  std::vector<std::string> withState() const {
+    return {"-t", target(), "-h", handlerPath(), "-L", logPath(), "--state", statePath()};
+  }
+  void writeBatch(const std::string& prefix, int count) {
+    for (int i = 0; i < count; ++i)
+      putFile(inTree(prefix + std::to_string(i)), prefix);
+  }
+  std::map<std::string, int> runsPerPath() const {
+    std::map<std::string, int> runs;
+    for (const std::string& path : handled())
+      ++runs[path];
+    return runs;
+  }
+};
+
+TEST_F(ExactlyOnceTest, ExcludedNamesAreNeverHandedOverAndExcludedDirectoriesNeverWatched) {
+  makeDir("tmp.1");
+  startDaemon(1, {"-t", target(), "-h", handlerPath(), "-L", logPath(), "-x", "*.part", "-x",
+                  "tmp.*"});
+  writeFile("upload.part", "x");
+  ASSERT_EQ(rename(inTree("upload.part").c_str(), inTree("upload").c_str()), 0);
+  makeDir("tmp.2/inner");
+  writeFile("tmp.1/f", "x");
+  settle();
+  EXPECT_EQ(handled(), (std::vector<std::string>{inTree("upload"), inTree("settle-1")}));
+  EXPECT_EQ(watchCount(), 1);
+  EXPECT_TRUE(logContains("Inotify event for 1(cookie:0) - upload.part in " + target() +
+                          " - IN_CLOSE_WRITE"));
+}
+
+TEST_F(ExactlyOnceTest, AKilledDaemonCatchesUpFromItsStateWithoutRunningOldFilesAgain) {
+  startDaemon(1, withState());
+  writeBatch("before-", 50);
+  ASSERT_TRUE(waitForHandled(50));
+  // Saved at least once after those runs started.
+  const auto savedAfter = fs::file_time_type::clock::now();
+  ASSERT_TRUE(waitUntil([&] {
+    std::error_code missing;
+    return fs::last_write_time(statePath(), missing) > savedAfter && !missing;
+  }));
+  std::thread burst([this] { writeBatch("during-", 300); });
+  ASSERT_TRUE(waitUntil([&] { return handled().size() > 60; }));
+  ASSERT_EQ(kill(pid(), SIGKILL), 0);
+  burst.join();
+  ASSERT_TRUE(waitForExit());
+  writeBatch("down-", 20);
+  makeDir("new/sub");
+  putFile(inTree("new/sub/f"), "made while the daemon was down");
+  startDaemon(3, withState());
+  writeBatch("after-", 20);
+  ASSERT_TRUE(waitForHandledPath(inTree("after-19")));
+  settle();
+  const std::map<std::string, int> runs = runsPerPath();
+  for (const auto& [prefix, count] :
+       std::map<std::string, int>{{"before-", 50}, {"during-", 300}, {"down-", 20}, {"after-", 20}}) {
+    for (int i = 0; i < count; ++i) {
+      const std::string path = inTree(prefix + std::to_string(i));
+      EXPECT_GE(runs.count(path), 1u) << path << " never handled";
+      if (prefix == "before-")
+        EXPECT_EQ(runs.count(path) ? runs.at(path) : 0, 1) << path << " handled again";
+    }
+  }
+  EXPECT_EQ(runs.count(inTree("new/sub/f")), 1u);
+}
+
+}  // namespace
+}  // namespace vellumd::e2e

@@ -94,7 +94,7 @@ TEST_F(StartupTest, PrintsOnlyTheBannerForAVersionOptionAnywhereOnTheLine) {
 
 TEST_F(StartupTest, SkipsUnknownArguments) {
   startDaemon(
-      1, {"stray", "-t", target(), "-x", "-h", handlerPath(), "-vV", "-L", logPath(), "--help"});
+      1, {"stray", "-t", target(), "-x", "-h", handlerPath(), "-vV", "-L", logPath(), "--hel"});
   EXPECT_TRUE(daemonAlive());
   expectFileHandled("a.txt");
 }

@@ -88,6 +88,27 @@ TEST(ScanCommandLineTest, UnknownArgumentsAndJoinedFormsAreSkipped) {
   EXPECT_EQ(Scan({"-t", "x", "--handler=y"}).line.failure, "No handler specified!!");
 }
 
+TEST(ScanCommandLineTest, ForegroundAndJobLimitAreTakenAndABadLimitIsTheFirstError) {
+  const Scan scan({"-f", "-t", "x", "-j", "4", "-h", "y", "--jobs", "1000000"});
+  EXPECT_EQ(scan.line.action, Action::kRun);
+  EXPECT_TRUE(scan.line.foreground);
+  EXPECT_EQ(scan.line.jobs, 1000000u);
+  EXPECT_FALSE(Scan({"-t", "x", "-h", "y"}).line.foreground);
+  EXPECT_EQ(Scan({"--foreground", "-t", "x", "-h", "y"}).line.jobs, 0u);
+  for (const char* bad : {"0", "-1", "+1", " 1", "1e3", "1000001", "99999999999999999999", ""}) {
+    EXPECT_EQ(Scan({"-t", "x", "-h", "y", "-j", bad}).line.failure,
+              "Invalid value for -j: '" + std::string(bad) + "' (a number from 1 to 1000000)!!");
+  }
+  EXPECT_EQ(Scan({"--jobs", "\n", "-t"}).line.failure,
+            "Invalid value for --jobs: '\\n' (a number from 1 to 1000000)!!");
+  EXPECT_EQ(Scan({"-t", "x", "-h", "y", "-j"}).line.failure, "No job limit specified!!");
+  // --help, like -V, ends the scan wherever it stands; "-h" stays the handler.
+  const Scan help({"-j", "0", "-L", "a", "--help", "-L", "b"});
+  EXPECT_EQ(help.line.action, Action::kPrintHelp);
+  EXPECT_EQ(help.logs, std::vector<std::string>{"a"});
+  EXPECT_EQ(Scan({"-t", "x", "-h", "--help"}).line.handler, "--help");
+}
+
 TEST(ScanCommandLineTest, LaterTargetAndHandlerReplaceEarlierOnes) {
   const Scan scan({"-t", "first", "-h", "h1", "--target", "second", "--handler", "h2"});
   EXPECT_EQ(scan.line.target, "second");

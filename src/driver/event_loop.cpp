@@ -97,7 +97,7 @@ int runEventLoop(const LoopSettings& settings) {
             runs.reapFinished();
           } else if (number == SIGHUP) {
             reopenLog(*settings.logFile, log);
-          } else {
+          } else if (number == SIGTERM || number == SIGINT) {
             writeLog("Stop on signal " + std::to_string(number), log);
             saveStateBeforeStop(registry);
             return 0;

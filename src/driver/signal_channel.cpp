@@ -11,7 +11,7 @@
 namespace vellumd {
 
 namespace {
-constexpr int kSignals[] = {SIGCHLD, SIGHUP, SIGINT, SIGTERM};
+constexpr int kSignals[] = {SIGCHLD, SIGHUP, SIGINT, SIGTERM, SIGPIPE};
 }  // namespace
 
 SignalChannel::SignalChannel() {

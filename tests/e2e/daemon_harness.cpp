@@ -420,20 +420,6 @@ int DaemonTest::logCountUnfolded(const std::string& message) const {
   return count;
 }
 
-int DaemonTest::childCount() const {
-  int children = 0;
-  std::error_code error;
-  for (const auto& entry : fs::directory_iterator("/proc", error)) {
-    const std::string name = entry.path().filename();
-    if (name.find_first_not_of("0123456789") != std::string::npos)
-      continue;
-    const pid_t candidate = std::stoi(name);
-    if (parentOf(candidate) == pid_)
-      ++children;
-  }
-  return children;
-}
-
 bool DaemonTest::waitForLog(const std::string& message, std::chrono::milliseconds timeout) {
   return waitUntil([&] { return logContains(message); }, timeout);
 }

@@ -121,8 +121,6 @@ class DaemonTest : public ::testing::Test {
   int logCount(const std::string& message) const;
   // logCount, with the repeats of `message` folded into "Last line repeated N times" lines.
   int logCountUnfolded(const std::string& message) const;
-  // Processes whose parent is the daemon, ended and not reaped ones included.
-  int childCount() const;
 
   // Paths the recording handler received, in the order it recorded them.
   std::vector<std::string> handled() const;

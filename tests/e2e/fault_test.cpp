@@ -184,20 +184,6 @@ TEST_F(FaultTest, AFailedReadOfTheInotifyDescriptorEndsTheDaemonWithUnknownError
   EXPECT_TRUE(handled().empty());
 }
 
-// A full file system refuses the first two lines after the start: once it has room again, the
-// log says how many were lost and goes on.
-TEST_F(FaultTest, LogLinesRefusedByAFullFileSystemAreCountedAndTheLogGoesOn) {
-  startWithFault(Fault("write", "ENOSPC").times(2).onPath(logPath()), 1);
-  writeFile("a.txt", "x");
-  ASSERT_TRUE(waitForHandledPath(inTree("a.txt")));
-  settle();
-  const std::vector<std::string> messages = logMessages();
-  ASSERT_GE(messages.size(), 3u);
-  EXPECT_EQ(messages[1], "Log write failed - 2 lines lost");
-  EXPECT_EQ(logCount("Log write failed - 2 lines lost"), 1);
-  EXPECT_TRUE(logContains(callLine(inTree("a.txt"))));
-}
-
 TEST_F(FaultTest, AnInterruptedPollIsLoggedAndTheLoopGoesOn) {
   startWithFault(Fault("poll", "EINTR"), 1);
   EXPECT_TRUE(waitForLog("poll return error - -1!!"));

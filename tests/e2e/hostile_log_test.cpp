@@ -6,6 +6,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <filesystem>
 #include <regex>
 
 #include "daemon_harness.h"
@@ -14,11 +15,6 @@ namespace vellumd::e2e {
 namespace {
 
 using HostileLogTest = DaemonTest;
-
-off_t sizeOf(const std::string& path) {
-  struct stat info;
-  return stat(path.c_str(), &info) == 0 ? info.st_size : 0;
-}
 
 // Rewrites the first byte of `path` with pwrite() for `duration`, never closing it, as uid and gid
 // 65534 against the root daemon: what setpriv --reuid=65534 --regid=65534 --clear-groups does.
@@ -44,29 +40,27 @@ TEST_F(HostileLogTest, AFloodOfOneRepeatedRecordIsWrittenOnceAndCounted) {
   ASSERT_EQ(chmod(inTree("upload").c_str(), 0666), 0);
   startDaemon();
   const std::string modified = "Inotify event for 1(cookie:0) - upload in " + target() + " - ";
-  const off_t before = sizeOf(logPath());
+  const auto before = std::filesystem::file_size(logPath());
   const pid_t writer = startFlood(inTree("upload"), 3s);
   int status = -1;
   ASSERT_EQ(waitpid(writer, &status, 0), writer);
   ASSERT_EQ(status, 0);
   settle();
-  const off_t growth = sizeOf(logPath()) - before;
-  EXPECT_LT(growth, 256 * 1024);
-  // The flood's own modification, then nothing but counts until the writer's close is handled.
+  const auto growth = std::filesystem::file_size(logPath()) - before;
+  EXPECT_LT(growth, 256u * 1024);
   EXPECT_EQ(logCount(modified + "IN_MODIFY"), 1);
   EXPECT_GT(logCountUnfolded(modified + "IN_MODIFY"), 100) << "no flood was seen";
   const std::vector<std::string> messages = logMessages();
   auto line = std::find(messages.begin(), messages.end(), modified + "IN_MODIFY");
   ASSERT_NE(line, messages.end());
+  // Only counts follow it, one a second at least, until the writer's close is handled.
   static const std::regex count("Last line repeated [0-9]+ times");
-  int counts = 0;
-  for (++line; line != messages.end() && std::regex_match(*line, count); ++line)
-    ++counts;
-  EXPECT_GE(counts, 2) << "a count is written every second";
-  const std::vector<std::string> afterFlood(line,
-                                            line + std::min<ptrdiff_t>(3, messages.end() - line));
-  EXPECT_EQ(afterFlood, (std::vector<std::string>{"poll exit - 1", modified + "IN_CLOSE_WRITE",
-                                                  callLine(inTree("upload"))}));
+  auto closed = std::find_if_not(line + 1, messages.end(),
+                                 [](const std::string& m) { return std::regex_match(m, count); });
+  EXPECT_GE(closed - line, 3) << "a count is written every second";
+  EXPECT_EQ(std::vector<std::string>(closed, std::min(closed + 3, messages.end())),
+            (std::vector<std::string>{"poll exit - 1", modified + "IN_CLOSE_WRITE",
+                                      callLine(inTree("upload"))}));
   RecordProperty("log_growth_bytes", static_cast<int>(growth));
 }
 

@@ -2,10 +2,9 @@
 //
 // Read once, when the library is loaded:
 //   VELLUMD_FAULT_CALL      inotify_init, inotify_add_watch, read (the inotify descriptor only),
-//                           poll, fork (also clone, with which the daemon starts handlers), execv,
-//                           open (the null and zero devices only) or write (to one file only)
-//   VELLUMD_FAULT_PATH      for open: "/dev/null" or "/dev/zero" (default: either); for write:
-//                           the file, by its absolute path
+//                           poll, fork (also clone, with which the daemon starts handlers), execv
+//                           or open (the null and zero devices only)
+//   VELLUMD_FAULT_PATH      for open: "/dev/null" or "/dev/zero" (default: either)
 //   VELLUMD_FAULT_AFTER     how many of those calls succeed before the first failure (default 0)
 //   VELLUMD_FAULT_TIMES     how many fail in a row, or "always" (default 1)
 //   VELLUMD_FAULT_ERRNO     the errno of a failure, by name (ENOSPC) or number (default EIO)
@@ -29,10 +28,8 @@
 
 #include <atomic>
 #include <cerrno>
-#include <climits>
 #include <cstdarg>
 #include <cstdint>
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
@@ -40,22 +37,11 @@
 
 namespace {
 
-enum class Call {
-  kNone,
-  kInotifyInit,
-  kInotifyAddWatch,
-  kRead,
-  kPoll,
-  kFork,
-  kExecv,
-  kOpen,
-  kWrite
-};
+enum class Call { kNone, kInotifyInit, kInotifyAddWatch, kRead, kPoll, kFork, kExecv, kOpen };
 
 struct Config {
   Call call = Call::kNone;
-  const char* path = nullptr;  // for kOpen: the one device that fails, null: both; for kWrite:
-                               // the file written to
+  const char* path = nullptr;  // for kOpen: the one device that fails; null: both
   long after = 0;
   long times = 1;  // -1: always
   int error = EIO;
@@ -63,7 +49,7 @@ struct Config {
 };
 
 Config config;
-char faultedPath[PATH_MAX];
+char faultedPath[64];
 std::atomic<long> localCount{0};
 std::atomic<long>* callCount = &localCount;  // points into shared memory once it is mapped
 bool armed = false;                          // inotify_init has been called in this process
@@ -74,7 +60,6 @@ int inotifyFd = -1;                          // the descriptor inotify_init retu
 int (*realInotifyInit)();
 int (*realInotifyAddWatch)(int, const char*, uint32_t);
 ssize_t (*realRead)(int, void*, size_t);
-ssize_t (*realWrite)(int, const void*, size_t);
 int (*realPoll)(struct pollfd*, nfds_t, int);
 pid_t (*realFork)();
 int (*realClone)(int (*)(void*), void*, int, void*, ...);
@@ -93,7 +78,6 @@ void resolveAll() {
   resolve(realInotifyInit, "inotify_init");
   resolve(realInotifyAddWatch, "inotify_add_watch");
   resolve(realRead, "read");
-  resolve(realWrite, "write");
   resolve(realPoll, "poll");
   resolve(realFork, "fork");
   resolve(realClone, "clone");
@@ -128,8 +112,7 @@ Call callByName(const char* text) {
                 {"poll", Call::kPoll},
                 {"fork", Call::kFork},
                 {"execv", Call::kExecv},
-                {"open", Call::kOpen},
-                {"write", Call::kWrite}};
+                {"open", Call::kOpen}};
   for (const auto& entry : kNames) {
     if (strcmp(text, entry.name) == 0)
       return entry.call;
@@ -220,23 +203,6 @@ ssize_t read(int fd, void* buffer, size_t count) {
 
 ssize_t __read_chk(int fd, void* buffer, size_t count, size_t) {
   return read(fd, buffer, count);
-}
-
-// Only writes to the configured file fail; the descriptor's path is looked up for each write.
-ssize_t write(int fd, const void* data, size_t count) {
-  resolveAll();
-  if (config.call == Call::kWrite && config.path != nullptr && armed) {
-    char link[32];
-    char target[PATH_MAX];
-    snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
-    const ssize_t length = readlink(link, target, sizeof target - 1);
-    if (length > 0) {
-      target[length] = '\0';
-      if (strcmp(target, config.path) == 0 && failNow(Call::kWrite))
-        return -1;
-    }
-  }
-  return realWrite(fd, data, count);
 }
 
 int poll(struct pollfd* fds, nfds_t count, int timeout) {

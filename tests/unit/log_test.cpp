@@ -1,6 +1,5 @@
 // log_test.cpp: the timestamped log line, the escaping of names for it, and the fatal exit.
 #include "log/log.h"
-#include "log/log_fold.h"
 
 #include <gtest/gtest.h>
 #include <stdlib.h>
@@ -11,7 +10,6 @@
 #include <regex>
 #include <sstream>
 #include <string>
-#include <vector>
 
 namespace vellumd {
 namespace {
@@ -127,35 +125,6 @@ TEST(EscapeForLogTest, UnicodeLineBreaksC1ControlsAndInvalidUtf8AreEscapedByteBy
   // A truncated sequence is escaped alone; the valid character after it is kept.
   EXPECT_EQ(escapeForLog("\xe2\x80\xc3\xa9"), "\\xe2\\x80\xc3\xa9");
   EXPECT_EQ(escapeForLog("end\xe2\x80"), "end\\xe2\\x80");
-}
-
-// A record repeated with only wake-ups between is written once and counted, its wake-ups with it;
-// any other line, or the end of the fold, writes the count first.
-TEST(LogFoldTest, RepeatsAndTheirWakeUpsAreCountedUntilAnotherLineIsLogged) {
-  std::ostringstream log;
-  {
-    LogFold fold(&log);
-    for (const char* record : {"A", "A", "A", "B"}) {
-      fold.wakeUp("poll exit - 1");
-      fold.record(record);
-    }
-    fold.record("B");
-    EXPECT_TRUE(fold.due().has_value());
-    writeLog("Call handler", &log);
-    EXPECT_FALSE(fold.due().has_value());
-    fold.wakeUp("poll exit - 1");
-    fold.record("B");
-    fold.wakeUp("poll exit - 1");
-    fold.record("B");
-  }
-  std::vector<std::string> messages;
-  std::istringstream lines(log.str());
-  for (std::string line; std::getline(lines, line);)
-    messages.push_back(line.substr(21));
-  EXPECT_EQ(messages, (std::vector<std::string>{"poll exit - 1", "A", "Last line repeated 2 times",
-                                                "poll exit - 1", "B", "Last line repeated 1 times",
-                                                "Call handler", "poll exit - 1", "B",
-                                                "Last line repeated 1 times"}));
 }
 
 TEST(FatalDeathTest, PrintsErrorOnStandardErrorAndExitsWithStatus) {

@@ -101,8 +101,11 @@ TEST_F(ServiceTest, StartUpWarnsOfMistakesAndPassesNoDescriptorOn) {
   EXPECT_FALSE(daemonHasOpen("/etc/passwd"));
   writeFile("x", "x");
   ASSERT_TRUE(waitUntil([&] { return fs::exists(pidFile); }));
+  const pid_t handler = std::stoi(readWhole(pidFile));
+  // The shell holds its script open until it has exec'ed the sleep.
+  ASSERT_TRUE(waitUntil([&] { return readWhole(procEntry(handler, "comm")) == "sleep\n"; }));
   std::vector<std::string> descriptors;
-  for (const auto& entry : fs::directory_iterator(procEntry(std::stoi(readWhole(pidFile)), "fd")))
+  for (const auto& entry : fs::directory_iterator(procEntry(handler, "fd")))
     descriptors.push_back(entry.path().filename());
   std::sort(descriptors.begin(), descriptors.end());
   EXPECT_EQ(descriptors, (std::vector<std::string>{"0", "1", "2"}));

@@ -102,7 +102,6 @@ __attribute__((no_sanitize("address", "undefined"))) int startDetachedChild(void
   sigprocmask(SIG_SETMASK, &none, nullptr);
   execv(child->path, child->argv);
   giveUp(child, "execv() fail");
-  return 3;
 }
 
 // The stack the detached child runs on: one, mapped at the first start and kept, since the

@@ -99,6 +99,9 @@ int runEventLoop(const LoopSettings& settings) {
             reopenLog(*settings.logFile, log);
           } else if (number == SIGTERM || number == SIGINT) {
             writeLog("Stop on signal " + std::to_string(number), log);
+            // Runs held back by the job limit or a busy moment end with the daemon.
+            if (!runs.empty())
+              writeLog("Handler runs not started - " + std::to_string(runs.size()), log);
             saveStateBeforeStop(registry);
             return 0;
           }

@@ -12,6 +12,7 @@
 #include <cstring>
 #include <filesystem>
 #include <regex>
+#include <sstream>
 
 #include "daemon_harness.h"
 
@@ -163,7 +164,11 @@ TEST_F(ServiceTest, HandlersStartWithDefaultSignalsAreReapedAndTheirFailuresLogg
   ASSERT_EQ(rename((root() + "/sed").c_str(), handlerPath().c_str()), 0);
   putFile(inTree("show-signals"), "");
   ASSERT_TRUE(waitUntil([&] { return occurrences(readWhole(signals), "Sig") == 2; }));
-  EXPECT_EQ(readWhole(signals), "SigBlk:\t0000000000000000\nSigIgn:\t0000000000000000\n");
+  // Signals 32 and 33 belong to the C library, which keeps them from sigaction(): classic ones
+  // only.
+  std::istringstream masks(readWhole(signals));
+  for (std::string name, mask; masks >> name >> mask;)
+    EXPECT_EQ(std::stoull(mask, nullptr, 16) & 0x7fffffffULL, 0ULL) << name << mask;
 }
 
 // Thirty runs of a 0.3 s handler with -j 3: all thirty, never more than three at once.

@@ -30,5 +30,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (line.action == vellumd::CommandLine::Action::kFail && line.failure.empty()) {
     __builtin_trap();
   }
+  // A job limit that was taken is one the queue can honour.
+  if (line.action == vellumd::CommandLine::Action::kRun && line.jobs > vellumd::kMaxJobs) {
+    __builtin_trap();
+  }
   return 0;
 }

@@ -1,10 +1,15 @@
-// event_loop.h: the daemon's life after detaching. Builds the registry over the target, then
-// waits in poll(), logs every wake-up and every record, and dispatches each record.
+// event_loop.h: the daemon's life once started. Builds the registry over the target, reports
+// that it is ready, then waits in poll() on the inotify descriptor and the signal descriptor: logs
+// every wake-up and every record (folding a flood of one repeated record), dispatches each record,
+// starts queued handlers when no record waits, reaps them, and acts on signals.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
-#include <ostream>
 #include <string>
+
+#include "driver/service.h"
+#include "log/log_file.h"
 
 namespace vellumd {
 
@@ -12,9 +17,18 @@ namespace vellumd {
 // IN_MOVED_TO, IN_CREATE, IN_DELETE, IN_DELETE_SELF and IN_MOVE_SELF.
 inline constexpr uint32_t kDefaultWatchMask = 4046;
 
-// Never returns. Any exception of the registry, the reading or the dispatch ends the process
-// through its single catch-all: "Error: Unknown error", status 3. `log` may be null.
-[[noreturn]] void runEventLoop(const std::string& target, const std::string& handler,
-                               std::ostream* log);
+// What the loop is given by the entry function, which owns it all.
+struct LoopSettings {
+  std::string target;
+  std::string handler;
+  size_t jobs = 0;                // most handlers at once; 0: no limit
+  LogFile* logFile = nullptr;     // reopened on SIGHUP; its handle may be null (no log)
+  ReadyReport* report = nullptr;  // told once the start-up scan is done, or that it failed
+};
+
+// Returns 0 after SIGTERM or SIGINT ("Stop on signal N"); handlers under way run on. Any
+// exception of the registry, the reading or the dispatch ends the process through its single
+// catch-all: "Error: Unknown error", status 3, also reported to whoever waits for the start.
+int runEventLoop(const LoopSettings& settings);
 
 }  // namespace vellumd

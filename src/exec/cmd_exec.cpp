@@ -52,33 +52,56 @@ struct DetachedChild {
   char* const* argv;
   const char* zeroDevice;
   const char* nullDevice;
-  sigset_t callerMask;            // restored just before the exec
+  sigset_t callerMask;            // the caller's, put back once the child is gone
   const char* failure = nullptr;  // set by the child when it gives up: the ExecError message
+  int error = 0;                  // and the errno of the call that failed
 };
 
+// Gives every signal its default action in a child about to exec: a disposition the daemon
+// inherited as ignored would otherwise pass to the handler (an ignored SIGCHLD makes every
+// waitpid() of the handler's own children fail). Caught signals need it too: their handlers'
+// code is the daemon's, and this child shares the daemon's memory.
+__attribute__((no_sanitize("address", "undefined"))) void defaultEverySignal() {
+  struct sigaction defaultAction {};
+  defaultAction.sa_handler = SIG_DFL;
+  for (int number = 1; number < NSIG; ++number) {
+    struct sigaction current;
+    if (number == SIGKILL || number == SIGSTOP || sigaction(number, nullptr, &current) != 0)
+      continue;
+    if (current.sa_handler != SIG_DFL)
+      sigaction(number, &defaultAction, nullptr);
+  }
+}
+
+// Tells the caller why the child of a start without streams gives up, and ends that child. errno
+// is the caller's too (the child shares its thread storage): it is read before anything else.
+__attribute__((no_sanitize("address", "undefined"))) [[noreturn]] void giveUp(DetachedChild* child,
+                                                                              const char* failure) {
+  child->error = errno;
+  child->failure = failure;
+  _exit(3);
+}
+
 // The child of a start without streams. It runs on a stack of its own in the caller's memory
-// while the caller waits: it only redirects descriptors and execs, and when it cannot, it says
-// why and leaves with status 3. Uninstrumented, since its stack is not one the sanitizers know.
-// It shares the caller's signal handlers' code but not their table: the daemon installs none
-// that could run here (a handler installed one day would have to be reset in this child before
-// the mask is restored, as posix_spawn does).
+// while the caller waits: it only redirects descriptors, resets signals and execs, and when it
+// cannot, it says why and leaves with status 3. Uninstrumented, since its stack is not one the
+// sanitizers know. The handler starts as a fresh program would: every signal at its default
+// action and none blocked, whatever the daemon blocks for its signal descriptor.
 __attribute__((no_sanitize("address", "undefined"))) int startDetachedChild(void* arg) {
   auto* child = static_cast<DetachedChild*>(arg);
   int zero = ::open(child->zeroDevice, O_RDONLY);
-  if (zero < 0) {
-    child->failure = "redirect open fail";
-    _exit(3);
-  }
+  if (zero < 0)
+    giveUp(child, "redirect open fail");
   dup2(zero, 0);
   ::close(zero);
-  if (!redirectOnto(child->nullDevice, 1) || !redirectOnto(child->nullDevice, 2)) {
-    child->failure = "redirect open fail";
-    _exit(3);
-  }
-  sigprocmask(SIG_SETMASK, &child->callerMask, nullptr);
+  if (!redirectOnto(child->nullDevice, 1) || !redirectOnto(child->nullDevice, 2))
+    giveUp(child, "redirect open fail");
+  defaultEverySignal();
+  sigset_t none;
+  sigemptyset(&none);
+  sigprocmask(SIG_SETMASK, &none, nullptr);
   execv(child->path, child->argv);
-  child->failure = "execv() fail";
-  _exit(3);
+  giveUp(child, "execv() fail");
 }
 
 // The stack the detached child runs on: one, mapped at the first start and kept, since the
@@ -229,7 +252,7 @@ void CmdExec::startDetached(char* const* argv) {
     forkError_ = ENOMEM;
     throw ExecError("fork() fail");
   }
-  DetachedChild child{path_.c_str(), argv, kZeroDevice.c_str(), kNullDevice.c_str(), {}, nullptr};
+  DetachedChild child{path_.c_str(), argv, kZeroDevice.c_str(), kNullDevice.c_str(), {}};
   // The child shares this thread's storage, errno included: what its failed calls leave there
   // is not this process's concern.
   const int errnoBefore = errno;
@@ -246,6 +269,7 @@ void CmdExec::startDetached(char* const* argv) {
   }
   errno = errnoBefore;
   childFailure_ = child.failure;
+  childError_ = child.error;
 }
 
 void CmdExec::transfer(std::istream* in, std::ostream* out, std::ostream* err, Pipe& input,

@@ -1,8 +1,9 @@
 // cmd_exec.h: starts a program with fork() and execv(), its standard descriptors on fixed
 // devices or on pipes that the caller pumps from and into streams.
 //
-// The daemon builds one CmdExec per handler run, calls run() with no streams and forgets it: the
-// child is never waited for. Streams and wait() serve callers that want the program's output.
+// The daemon builds one CmdExec per handler run, calls run() with no streams and keeps only the
+// child's PID: its run queue reaps it. Streams and wait() serve callers that want the program's
+// output.
 #pragma once
 
 #include <istream>
@@ -71,6 +72,8 @@ class CmdExec {
   // The message of what the child of a run() without streams could not do ("redirect open
   // fail", "execv() fail"), or null when it exec'ed the program.
   const char* childFailure() const { return childFailure_; }
+  // The errno of the call behind childFailure(); 0 when the child exec'ed the program.
+  int childError() const { return childError_; }
   const std::string& path() const { return path_; }
   const std::vector<std::string>& args() const { return args_; }
 
@@ -86,6 +89,7 @@ class CmdExec {
   int pid_ = -1;                   // -1 until run() forks; then fork()'s result in this process
   int forkError_ = 0;              // errno of a failed fork() or clone()
   const char* childFailure_ = nullptr;  // why a detached child gave up; null when it exec'ed
+  int childError_ = 0;                  // the errno of that failure
 };
 
 // Opens `path` write-only (created, truncated) and makes `fd` refer to it.

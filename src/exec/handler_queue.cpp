@@ -1,5 +1,7 @@
-// handler_queue.cpp: starting queued handler runs in order.
+// handler_queue.cpp: starting queued handler runs in order, and reaping them.
 #include "exec/handler_queue.h"
+
+#include <sys/wait.h>
 
 #include <cerrno>
 #include <cstring>
@@ -20,7 +22,7 @@ void HandlerQueue::push(const std::string& path) {
 }
 
 HandlerQueue::Outcome HandlerQueue::startQueued(size_t limit) {
-  for (size_t started = 0; started < limit && !paths_.empty(); ++started) {
+  for (size_t started = 0; started < limit && canStart(); ++started) {
     const std::string& path = paths_.front();
     const char* const argv[] = {handler_.c_str(), path.c_str(), nullptr};
     CmdExec command(handler_, argv);
@@ -36,14 +38,40 @@ HandlerQueue::Outcome HandlerQueue::startQueued(size_t limit) {
       return Outcome::kRetryLater;
     }
     if (command.childFailure() != nullptr) {
-      // The child could not start the handler. A forked copy of the daemon would have unwound
-      // to the loop's catch-all and logged this line itself; this child shared the daemon's
-      // memory and could only exit, so the daemon writes the line for it and carries on.
+      // The child shared the daemon's memory and could only exit; the daemon writes its lines.
+      // Its exit is reaped like any other and, being no run of the handler, logs nothing more.
       writeLog("Error: Unknown error", log_);
+      writeLog("Handler " + escapeForLog(handler_) + " could not be started - " +
+                   strerror(command.childError()),
+               log_);
+    } else {
+      running_.emplace(command.pid(), path);
     }
     paths_.pop_front();
   }
   return Outcome::kStarted;
+}
+
+void HandlerQueue::reapFinished() {
+  for (;;) {
+    int status = 0;
+    const pid_t pid = waitpid(-1, &status, WNOHANG);
+    if (pid <= 0)
+      return;
+    auto run = running_.find(pid);
+    if (run == running_.end())
+      continue;
+    if (WIFEXITED(status) && WEXITSTATUS(status) != 0) {
+      writeLog("Handler for " + escapeForLog(run->second) + " exited with status " +
+                   std::to_string(WEXITSTATUS(status)),
+               log_);
+    } else if (WIFSIGNALED(status)) {
+      writeLog("Handler for " + escapeForLog(run->second) + " killed by signal " +
+                   std::to_string(WTERMSIG(status)),
+               log_);
+    }
+    running_.erase(run);
+  }
 }
 
 }  // namespace vellumd

@@ -1,17 +1,23 @@
-// handler_queue.h: the daemon's first-in first-out queue of handler runs.
+// handler_queue.h: the daemon's first-in first-out queue of handler runs, and the runs under way.
 //
-// Reading the kernel's queue comes before starting handlers: each start costs a fork() and an
-// exec, and a loop that forked for every completion as it read it would let a fast writer fill
-// the kernel's queue until records are lost. The dispatch queues each run; the loop starts queued
-// runs, a bounded number at a time, only while the inotify descriptor has nothing to read.
-// Owns the handler path and the queued paths. Single-threaded: the loop is its only user.
+// Reading the kernel's queue comes before starting handlers: each start costs a process and an
+// exec, and a loop that started one for every completion as it read it would let a fast writer
+// fill the kernel's queue until records are lost. The dispatch queues each run; the loop starts
+// queued runs, a bounded number at a time, only while the inotify descriptor has nothing to read,
+// and never more at once than the job limit. The loop reaps finished runs when it learns of
+// SIGCHLD; an outcome other than success is logged.
+// Owns the handler path, the queued paths and the PID and path of every run under way.
+// Single-threaded: the loop is its only user.
 #pragma once
+
+#include <sys/types.h>
 
 #include <chrono>
 #include <cstddef>
 #include <deque>
 #include <ostream>
 #include <string>
+#include <unordered_map>
 
 namespace vellumd {
 
@@ -21,7 +27,7 @@ class HandlerQueue {
   static constexpr std::chrono::milliseconds kRetryPause{100};
 
   enum class Outcome {
-    kStarted,     // the runs asked for were started (or the queue ran empty)
+    kStarted,     // the runs asked for were started (or the queue ran empty, or the limit is met)
     kRetryLater,  // fork() failed for want of processes or memory; the run stays first in line
   };
 
@@ -29,26 +35,40 @@ class HandlerQueue {
   HandlerQueue(const std::string& handler, std::ostream* log);
   HandlerQueue(const HandlerQueue&) = delete;
   HandlerQueue& operator=(const HandlerQueue&) = delete;
-  virtual ~HandlerQueue();
+  virtual ~HandlerQueue();  // neither waits for nor signals the runs under way
 
   // Queues one run of the handler with `path` as its argument.
   void push(const std::string& path);
 
-  // Starts up to `limit` queued runs, in order, each exactly once and never waited for. A fork()
-  // that fails with EAGAIN or ENOMEM logs one line and leaves that run queued: kRetryLater.
-  // Throws ExecError for any other failure to fork. In a child whose exec fails, the ExecError
-  // leaves this call too, as it leaves CmdExec::run().
+  // At most `jobs` runs under way at once; 0: no limit (the default).
+  void setJobLimit(size_t jobs) { jobLimit_ = jobs; }
+
+  // Starts up to `limit` queued runs, in order, each exactly once, as far as the job limit
+  // allows. A fork() that fails with EAGAIN or ENOMEM logs one line and leaves that run queued:
+  // kRetryLater. Throws ExecError for any other failure to fork. A handler that cannot be started
+  // is logged ("Error: Unknown error", then why) and its run is done.
   Outcome startQueued(size_t limit);
+
+  // Reaps every child that has ended, without waiting, and logs how each run under way ended
+  // unless it succeeded ("Handler for PATH exited with status N", "... killed by signal N").
+  void reapFinished();
 
   bool empty() const { return paths_.empty(); }
   // The paths of the runs not started yet, oldest first.
   const std::deque<std::string>& waiting() const { return paths_; }
   size_t size() const { return paths_.size(); }
+  size_t running() const { return running_.size(); }
+  // True when runs wait and the job limit lets one start.
+  bool canStart() const {
+    return !paths_.empty() && (jobLimit_ == 0 || running_.size() < jobLimit_);
+  }
 
  private:
   const std::string handler_;
-  std::ostream* log_;              // null: nothing is logged
-  std::deque<std::string> paths_;  // waiting runs, oldest first
+  std::ostream* log_;                               // null: nothing is logged
+  std::deque<std::string> paths_;                   // waiting runs, oldest first
+  std::unordered_map<pid_t, std::string> running_;  // started and not reaped: PID -> path
+  size_t jobLimit_ = 0;                             // 0: no limit
 };
 
 }  // namespace vellumd

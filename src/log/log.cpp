@@ -1,9 +1,11 @@
-// log.cpp: timestamped log lines and the fatal exit.
+// log.cpp: timestamped log lines, their recovery after a failed write, and the fatal exit.
 #include "log/log.h"
 
 #include <cstdlib>
 #include <ctime>
 #include <iostream>
+
+#include "log/log_fold.h"
 
 namespace vellumd {
 
@@ -13,11 +15,8 @@ namespace {
 // Single-threaded, so plain statics do.
 char timeText[32];
 time_t timeValue = -1;
-}  // namespace
 
-void writeLog(const std::string& message, std::ostream* log) {
-  if (log == nullptr)
-    return;
+const char* currentStamp() {
   const time_t now = time(nullptr);
   if (now != timeValue) {
     timeValue = now;
@@ -26,27 +25,146 @@ void writeLog(const std::string& message, std::ostream* log) {
       timeText[0] = '\0';
     }
   }
-  // One write of the whole line, so that lines from the daemon and from a forked child sharing
-  // the append-mode descriptor never interleave.
-  std::string line;
-  line.reserve(sizeof timeText + 2 + message.size() + 1);
-  line.append(timeText).append(": ").append(message).push_back('\n');
-  log->write(line.data(), static_cast<std::streamsize>(line.size()));
-  log->flush();
+  return timeText;
 }
 
-void fatal(int status, const std::string& message, std::ostream* log) {
-  std::cerr << "Error: " << message << std::endl;
-  writeLog("Error: " + message, log);
+void appendLine(std::string& text, const char* stamp, const std::string& message) {
+  text.append(stamp).append(": ").append(message).push_back('\n');
+}
+
+// Decodes the UTF-8 sequence at the start of `text`: its length, or 0 when it is not valid
+// (truncated, overlong, a surrogate, beyond U+10FFFF). `codePoint` receives the character.
+size_t utf8Sequence(std::string_view text, char32_t& codePoint) {
+  const auto byte = [&text](size_t i) { return static_cast<unsigned char>(text[i]); };
+  const unsigned char lead = byte(0);
+  size_t length;
+  char32_t minimum;
+  if (lead >= 0xc2 && lead <= 0xdf) {
+    length = 2;
+    minimum = 0x80;
+    codePoint = lead & 0x1f;
+  } else if (lead >= 0xe0 && lead <= 0xef) {
+    length = 3;
+    minimum = 0x800;
+    codePoint = lead & 0x0f;
+  } else if (lead >= 0xf0 && lead <= 0xf4) {
+    length = 4;
+    minimum = 0x10000;
+    codePoint = lead & 0x07;
+  } else {
+    return 0;
+  }
+  if (text.size() < length)
+    return 0;
+  for (size_t i = 1; i < length; ++i) {
+    if ((byte(i) & 0xc0) != 0x80)
+      return 0;
+    codePoint = (codePoint << 6) | (byte(i) & 0x3f);
+  }
+  if (codePoint < minimum || codePoint > 0x10ffff || (codePoint >= 0xd800 && codePoint <= 0xdfff))
+    return 0;
+  return length;
+}
+
+// Characters that some readers take for a line break (NEL, LINE SEPARATOR, PARAGRAPH SEPARATOR)
+// or, like the rest of the C1 range, for a terminal control.
+bool breaksOrControls(char32_t codePoint) {
+  return (codePoint >= 0x80 && codePoint <= 0x9f) || codePoint == 0x2028 || codePoint == 0x2029;
+}
+
+void appendHex(std::string& escaped, unsigned char byte) {
+  static constexpr char kHex[] = "0123456789abcdef";
+  escaped += "\\x";
+  escaped += kHex[byte >> 4];
+  escaped += kHex[byte & 0xf];
+}
+}  // namespace
+
+namespace detail {
+
+int lostLinesSlot() {
+  static const int slot = std::ios_base::xalloc();
+  return slot;
+}
+
+int foldSlot() {
+  static const int slot = std::ios_base::xalloc();
+  return slot;
+}
+
+int standardErrorSlot() {
+  static const int slot = std::ios_base::xalloc();
+  return slot;
+}
+
+void writeLine(const std::string& message, std::ostream& log) {
+  const char* stamp = currentStamp();
+  long& lost = log.iword(lostLinesSlot());
+  // One write of the whole text, so that lines from the daemon and from others appending to the
+  // same file never interleave.
+  std::string text;
+  text.reserve(sizeof timeText + 2 + message.size() + 1);
+  if (lost > 0)
+    appendLine(text, stamp, "Log write failed - " + std::to_string(lost) + " lines lost");
+  appendLine(text, stamp, message);
+  // A failed write leaves the stream failed for good unless its state is cleared: the file
+  // system may have room again by now.
+  log.clear();
+  log.write(text.data(), static_cast<std::streamsize>(text.size()));
+  log.flush();
+  if (log.good()) {
+    lost = 0;
+  } else {
+    ++lost;
+  }
+}
+
+}  // namespace detail
+
+void writeLog(const std::string& message, std::ostream* log) {
+  if (log == nullptr)
+    return;
+  if (auto* fold = static_cast<LogFold*>(log->pword(detail::foldSlot())))
+    fold->flush();
+  detail::writeLine(message, *log);
+}
+
+void fatal(int status, const std::string& message, std::ostream* log,
+           const std::function<void(const std::string& line)>& beforeExit) {
+  const std::string line = "Error: " + message;
+  if (log == nullptr || log->iword(detail::standardErrorSlot()) == 0)
+    std::cerr << line << std::endl;
+  writeLog(line, log);
+  if (beforeExit)
+    beforeExit(line);
   exit(status);
 }
 
+void markAsStandardError(std::ostream& log) {
+  log.iword(detail::standardErrorSlot()) = 1;
+}
+
 std::string escapeForLog(std::string_view text) {
-  static constexpr char kHex[] = "0123456789abcdef";
   std::string escaped;
   escaped.reserve(text.size());
-  for (char c : text) {
-    unsigned char byte = static_cast<unsigned char>(c);
+  for (size_t i = 0; i < text.size();) {
+    const char c = text[i];
+    const auto byte = static_cast<unsigned char>(c);
+    if (byte >= 0x80) {
+      char32_t codePoint = 0;
+      const size_t length = utf8Sequence(text.substr(i), codePoint);
+      if (length == 0 || breaksOrControls(codePoint)) {
+        // Escaped a byte at a time: an invalid sequence may hide a valid one after its lead byte.
+        const size_t escapedBytes = length == 0 ? 1 : length;
+        for (size_t j = 0; j < escapedBytes; ++j)
+          appendHex(escaped, static_cast<unsigned char>(text[i + j]));
+        i += escapedBytes;
+      } else {
+        escaped.append(text.substr(i, length));
+        i += length;
+      }
+      continue;
+    }
     switch (c) {
       case '\\':
         escaped += "\\\\";
@@ -62,13 +180,12 @@ std::string escapeForLog(std::string_view text) {
         break;
       default:
         if (byte < 0x20 || byte == 0x7f) {
-          escaped += "\\x";
-          escaped += kHex[byte >> 4];
-          escaped += kHex[byte & 0xf];
+          appendHex(escaped, byte);
         } else {
           escaped += c;
         }
     }
+    ++i;
   }
   return escaped;
 }

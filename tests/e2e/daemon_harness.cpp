@@ -153,8 +153,8 @@ ProcessResult runProcess(const std::vector<std::string>& argv) {
   close(outPipe[1]);
   close(errPipe[1]);
   ProcessResult result;
-  // The launcher's standard descriptors are inherited by the detached daemon until daemon()
-  // points them at /dev/null; reading to end of file therefore also waits for that.
+  // The launcher's standard descriptors are inherited by the detached daemon until it points
+  // them at /dev/null; reading to end of file therefore also waits for that.
   pollfd fds[2] = {{outPipe[0], POLLIN, 0}, {errPipe[0], POLLIN, 0}};
   std::string* sinks[2] = {&result.out, &result.err};
   int openPipes = 2;
@@ -262,6 +262,44 @@ pid_t DaemonTest::startDaemon(int expectedWatches, std::vector<std::string> args
   return pid_;
 }
 
+pid_t DaemonTest::startForeground(const std::vector<std::string>& args,
+                                  const std::vector<std::string>& environment) {
+  std::vector<std::string> words = {vellumdBinary(), "-f"};
+  words.insert(words.end(), args.begin(), args.end());
+  std::vector<char*> argv;
+  for (std::string& word : words)
+    argv.push_back(word.data());
+  argv.push_back(nullptr);
+  std::vector<std::string> settings = environment;
+  const pid_t child = fork();
+  if (child == 0) {
+    setpgid(0, 0);
+    for (std::string& setting : settings)
+      putenv(setting.data());
+    const int in = open("/dev/null", O_RDONLY);
+    const int err = open(foregroundStderrPath().c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
+    dup2(in, 0);
+    dup2(err, 2);
+    execv(argv[0], argv.data());
+    _exit(127);
+  }
+  EXPECT_GT(child, 0) << strerror(errno);
+  // Set here too, so that the group exists whichever process runs first.
+  setpgid(child, child);
+  pid_ = child;
+  foreground_ = true;
+  return child;
+}
+
+int DaemonTest::foregroundExitStatus(std::chrono::milliseconds timeout) {
+  int status = 0;
+  if (!foreground_ || !waitUntil([&] { return waitpid(pid_, &status, WNOHANG) == pid_; }, timeout))
+    return -1;
+  foreground_ = false;
+  pid_ = -1;
+  return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
 pid_t DaemonTest::findDaemonPid(const std::vector<std::string>& argv) const {
   std::vector<pid_t> matches;
   std::error_code error;
@@ -336,6 +374,9 @@ void DaemonTest::stopDaemon() {
     kill(-pid_, SIGKILL);
     waitForExit(5s);
   }
+  if (foreground_)
+    waitpid(pid_, nullptr, 0);
+  foreground_ = false;
   pid_ = -1;
 }
 
@@ -360,6 +401,23 @@ bool DaemonTest::logContains(const std::string& message) const {
 int DaemonTest::logCount(const std::string& message) const {
   auto messages = logMessages();
   return static_cast<int>(std::count(messages.begin(), messages.end(), message));
+}
+
+int DaemonTest::logCountUnfolded(const std::string& message) const {
+  static const std::regex repeated(R"(^Last line repeated (\d+) times$)");
+  int count = 0;
+  std::string lastRecord;  // the last line a repeat count can refer to
+  for (const std::string& line : logMessages()) {
+    std::smatch match;
+    if (std::regex_match(line, match, repeated)) {
+      if (lastRecord == message)
+        count += std::stoi(match[1]);
+    } else if (line != "poll exit - 1") {
+      lastRecord = line;
+      count += line == message ? 1 : 0;
+    }
+  }
+  return count;
 }
 
 bool DaemonTest::waitForLog(const std::string& message, std::chrono::milliseconds timeout) {

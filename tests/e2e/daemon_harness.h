@@ -4,6 +4,7 @@
 // ("vellumd.log") and a recording handler ("record-handler") that appends its argument, followed
 // by a NUL byte, to "handled". The fixture ends the daemon it started, by PID, and removes the
 // root, whether the test passed or not. Every wait polls with a deadline; nothing sleeps blindly.
+// A daemon started in the foreground is this process's child, in a process group of its own.
 #pragma once
 
 #include <fcntl.h>
@@ -89,6 +90,16 @@ class DaemonTest : public ::testing::Test {
   ProcessResult launchDaemon(const std::vector<std::string>& prefix,
                              const std::vector<std::string>& args);
 
+  // Starts "vellumd -f" and `args` as a child of this process, in a process group of its own,
+  // with `environment` (NAME=value words) added, its standard error on foregroundStderr() and
+  // its standard input on /dev/null. Returns its PID without waiting for anything.
+  pid_t startForeground(const std::vector<std::string>& args,
+                        const std::vector<std::string>& environment = {});
+  std::string foregroundStderrPath() const { return root_ + "/stderr"; }
+  // The exit status of the foreground daemon once it has ended (128 + signal when killed); -1
+  // when it did not end within the timeout.
+  int foregroundExitStatus(std::chrono::milliseconds timeout = 10s);
+
   pid_t pid() const { return pid_; }
   bool daemonAlive() const;
   // Number of "inotify wd:" lines in the daemon's inotify fdinfo; -1 when it has none.
@@ -108,6 +119,8 @@ class DaemonTest : public ::testing::Test {
   bool waitForLog(const std::string& message, std::chrono::milliseconds timeout = 10s);
   // Number of log messages equal to `message`.
   int logCount(const std::string& message) const;
+  // logCount, with the repeats of `message` folded into "Last line repeated N times" lines.
+  int logCountUnfolded(const std::string& message) const;
 
   // Paths the recording handler received, in the order it recorded them.
   std::vector<std::string> handled() const;
@@ -135,7 +148,8 @@ class DaemonTest : public ::testing::Test {
 
   std::string root_;
   pid_t pid_ = -1;
-  int settles_ = 0;  // markers written by settle()
+  bool foreground_ = false;  // pid_ is this process's child: stopDaemon() reaps it
+  int settles_ = 0;          // markers written by settle()
 };
 
 }  // namespace vellumd::e2e

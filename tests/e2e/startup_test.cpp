@@ -56,6 +56,13 @@ TEST_F(StartupTest, RefusesALogOptionWithoutAValue) {
   expectRefused({"--log"}, "No log file specified!!");
 }
 
+TEST_F(StartupTest, RefusesABadJobLimitNamingTheOptionAndTheValue) {
+  expectRefused({"-L", logPath(), "-t", target(), "-h", handlerPath(), "-j", "-2"},
+                "Invalid value for -j: '-2' (a number from 1 to 1000000)!!");
+  EXPECT_EQ(logMessages(), std::vector<std::string>{
+                               "Error: Invalid value for -j: '-2' (a number from 1 to 1000000)!!"});
+}
+
 TEST_F(StartupTest, WritesAStartUpErrorAlsoToALogOpenedEarlierOnTheLine) {
   expectRefused({"-L", logPath(), "-t", target()}, "No handler specified!!");
   expectRefused({"--log", logPath(), "-h", handlerPath()}, "No target specified!!");
@@ -94,7 +101,7 @@ TEST_F(StartupTest, PrintsOnlyTheBannerForAVersionOptionAnywhereOnTheLine) {
 
 TEST_F(StartupTest, SkipsUnknownArguments) {
   startDaemon(
-      1, {"stray", "-t", target(), "-x", "-h", handlerPath(), "-vV", "-L", logPath(), "--help"});
+      1, {"stray", "-t", target(), "-x", "-h", handlerPath(), "-vV", "-L", logPath(), "--hel"});
   EXPECT_TRUE(daemonAlive());
   expectFileHandled("a.txt");
 }

@@ -102,8 +102,29 @@ TEST(EscapeForLogTest, PrintableTextAndUtf8AreKept) {
   EXPECT_EQ(escapeForLog("/srv/in/a b-c.txt ~!"), "/srv/in/a b-c.txt ~!");
   EXPECT_EQ(escapeForLog("caf\xc3\xa9 \xe6\x97\xa5\xe6\x9c\xac"),
             "caf\xc3\xa9 \xe6\x97\xa5\xe6\x9c\xac");
-  EXPECT_EQ(escapeForLog("\x80\xff"), "\x80\xff");
   EXPECT_EQ(escapeForLog(" "), " ");
+  EXPECT_EQ(escapeForLog("\xf0\x9f\x93\x84 U+10FFFF \xf4\x8f\xbf\xbf"),
+            "\xf0\x9f\x93\x84 U+10FFFF \xf4\x8f\xbf\xbf");
+}
+
+// Readers that honour Unicode break lines at NEL, LINE SEPARATOR and PARAGRAPH SEPARATOR: a name
+// holding one could forge a line. Invalid UTF-8 is shown byte by byte, so that a reader that
+// decodes it cannot be led to see a break either.
+TEST(EscapeForLogTest, UnicodeLineBreaksC1ControlsAndInvalidUtf8AreEscapedByteByByte) {
+  EXPECT_EQ(escapeForLog("a\xc2\x85"
+                         "Error: Unknown error"),
+            "a\\xc2\\x85Error: Unknown error");
+  EXPECT_EQ(escapeForLog("\xe2\x80\xa8\xe2\x80\xa9"), "\\xe2\\x80\\xa8\\xe2\\x80\\xa9");
+  EXPECT_EQ(escapeForLog("\xc2\x9b"
+                         "31m"),
+            "\\xc2\\x9b31m");  // the 8-bit CSI
+  EXPECT_EQ(escapeForLog("\x80\xff"), "\\x80\\xff");
+  EXPECT_EQ(escapeForLog("\xc0\xaf"), "\\xc0\\xaf");                    // overlong "/"
+  EXPECT_EQ(escapeForLog("\xed\xa0\x80"), "\\xed\\xa0\\x80");           // a surrogate
+  EXPECT_EQ(escapeForLog("\xf4\x90\x80\x80"), "\\xf4\\x90\\x80\\x80");  // beyond U+10FFFF
+  // A truncated sequence is escaped alone; the valid character after it is kept.
+  EXPECT_EQ(escapeForLog("\xe2\x80\xc3\xa9"), "\\xe2\\x80\xc3\xa9");
+  EXPECT_EQ(escapeForLog("end\xe2\x80"), "end\\xe2\\x80");
 }
 
 TEST(FatalDeathTest, PrintsErrorOnStandardErrorAndExitsWithStatus) {

@@ -88,6 +88,23 @@ TEST(ScanCommandLineTest, UnknownArgumentsAndJoinedFormsAreSkipped) {
   EXPECT_EQ(Scan({"-t", "x", "--handler=y"}).line.failure, "No handler specified!!");
 }
 
+TEST(ScanCommandLineTest, ForegroundAndJobLimitAreTakenAndABadLimitIsTheFirstError) {
+  const Scan scan({"-f", "-t", "x", "-j", "4", "-h", "y", "--jobs", "1000000"});
+  EXPECT_TRUE(scan.line.foreground && scan.line.jobs == 1000000u);
+  EXPECT_FALSE(Scan({"-t", "x", "-h", "y"}).line.foreground);
+  for (const char* bad : {"0", "-1", "+1", " 1", "1e3", "1000001", "99999999999999999999", ""}) {
+    EXPECT_EQ(Scan({"-t", "x", "-h", "y", "-j", bad}).line.failure,
+              "Invalid value for -j: '" + std::string(bad) + "' (a number from 1 to 1000000)!!");
+  }
+  EXPECT_EQ(Scan({"--jobs", "\n", "-t"}).line.failure,
+            "Invalid value for --jobs: '\\n' (a number from 1 to 1000000)!!");
+  // --help, like -V, ends the scan wherever it stands; "-h" stays the handler.
+  const Scan help({"-j", "0", "-L", "a", "--help", "-L", "b"});
+  EXPECT_EQ(help.line.action, Action::kPrintHelp);
+  EXPECT_EQ(help.logs, std::vector<std::string>{"a"});
+  EXPECT_EQ(Scan({"-t", "x", "-h", "--help"}).line.handler, "--help");
+}
+
 TEST(ScanCommandLineTest, LaterTargetAndHandlerReplaceEarlierOnes) {
   const Scan scan({"-t", "first", "-h", "h1", "--target", "second", "--handler", "h2"});
   EXPECT_EQ(scan.line.target, "second");
@@ -160,6 +177,19 @@ TEST_F(LogFileTest, SecondFileThatOpensReplacesTheFirst) {
   EXPECT_NE(firstContent.find(": one\n"), std::string::npos);
   EXPECT_EQ(firstContent.find("two"), std::string::npos) << firstContent;
   EXPECT_NE(secondContent.find(": two\n"), std::string::npos) << secondContent;
+}
+
+// On a full file system (/dev/full) lines are lost; once a log has room, the count comes first.
+TEST_F(LogFileTest, LinesLostToAFullFileSystemAreCountedInTheNextLineWritten) {
+  LogFile log;
+  ASSERT_EQ(log.open("/dev/full"), 0);
+  writeLog("one", log.handle());
+  writeLog("two", log.handle());
+  ASSERT_EQ(log.open(path("room.log")), 0);
+  writeLog("three", log.handle());
+  const std::string content = read(path("room.log"));
+  EXPECT_NE(content.find(": Log write failed - 2 lines lost\n"), std::string::npos) << content;
+  EXPECT_EQ(content.find(": three\n"), content.size() - 8) << content;
 }
 
 TEST_F(LogFileTest, SecondFileThatFailsKeepsTheFirstInUse) {

@@ -1,0 +1,55 @@
+// signal_channel.cpp: blocking the loop's signals and reading them from a descriptor.
+#include "driver/signal_channel.h"
+
+#include <sys/signalfd.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+#include "errors/errors.h"
+
+namespace vellumd {
+
+namespace {
+constexpr int kSignals[] = {SIGCHLD, SIGHUP, SIGINT, SIGTERM, SIGPIPE};
+}  // namespace
+
+SignalChannel::SignalChannel() {
+  sigset_t taken;
+  sigemptyset(&taken);
+  for (int number : kSignals) {
+    sigaddset(&taken, number);
+    signal(number, SIG_DFL);
+  }
+  sigprocmask(SIG_BLOCK, &taken, &previous_);
+  fd_ = signalfd(-1, &taken, SFD_NONBLOCK | SFD_CLOEXEC);
+  if (fd_ < 0) {
+    const int error = errno;
+    sigprocmask(SIG_SETMASK, &previous_, nullptr);
+    throw SystemError("signalfd fail!!", error);
+  }
+}
+
+SignalChannel::~SignalChannel() {
+  close(fd_);
+  sigprocmask(SIG_SETMASK, &previous_, nullptr);
+}
+
+std::vector<int> SignalChannel::take() {
+  std::vector<int> taken;
+  for (;;) {
+    signalfd_siginfo info;
+    const ssize_t count = read(fd_, &info, sizeof info);
+    if (count == static_cast<ssize_t>(sizeof info)) {
+      taken.push_back(static_cast<int>(info.ssi_signo));
+      continue;
+    }
+    if (count < 0 && errno == EINTR)
+      continue;
+    if (count < 0 && errno == EAGAIN)
+      return taken;
+    throw SystemError("signalfd read fail!!", count < 0 ? errno : 0);
+  }
+}
+
+}  // namespace vellumd

@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstring>
+#include <initializer_list>
 #include <optional>
 
 #include "driver/dispatch.h"
@@ -18,6 +19,7 @@
 #include "log/log_fold.h"
 #include "watch/dir_scan.h"
 #include "watch/inotify_watch.h"
+#include "watch/state_file.h"
 
 namespace vellumd {
 
@@ -33,23 +35,74 @@ int millisecondsUntil(Clock::time_point when, Clock::time_point now) {
   return static_cast<int>(std::max<std::chrono::milliseconds::rep>(0, wait.count()));
 }
 
+// Keeps the state file, when there is one: saved at most about once a second while records
+// arrive, and at an orderly stop. A file that cannot be written is reported once, and the daemon
+// goes on without it. Owns the StateFile.
+class StateKeeper {
+ public:
+  static constexpr std::chrono::seconds kSaveEvery{1};
+
+  StateKeeper(const std::string& path, std::ostream* log) : log_(log) {
+    if (!path.empty())
+      file_.emplace(path);
+  }
+
+  // Catches the dispatcher up with what changed since the saved state, then saves at once, so
+  // that a first start creates the file.
+  void start(Dispatcher& dispatcher) {
+    if (!file_)
+      return;
+    std::string error;
+    if (std::optional<TreeState> saved = file_->load(error)) {
+      dispatcher.catchUp(*saved);
+    } else if (!error.empty()) {
+      writeLog("State file " + escapeForLog(file_->path()) + " " + error + " - nothing caught up",
+               log_);
+    }
+    save(dispatcher);
+  }
+  void noteRecords() { unsaved_ = file_.has_value(); }
+  std::optional<Clock::time_point> due() const {
+    return unsaved_ ? std::optional(savedAt_ + kSaveEvery) : std::nullopt;
+  }
+  void saveIfDue(const Dispatcher& dispatcher) {
+    if (unsaved_ && Clock::now() >= savedAt_ + kSaveEvery)
+      save(dispatcher);
+  }
+  void save(const Dispatcher& dispatcher) {
+    if (!file_)
+      return;
+    std::string error;
+    if (!file_->save(dispatcher.snapshot(), error)) {
+      writeLog("State file " + escapeForLog(file_->path()) + " " + error + " - going on without it",
+               log_);
+      file_.reset();
+    }
+    unsaved_ = false;
+    savedAt_ = Clock::now();
+  }
+
+ private:
+  std::ostream* log_;
+  std::optional<StateFile> file_;  // none: no state kept
+  bool unsaved_ = false;           // records arrived since the last save
+  Clock::time_point savedAt_;
+};
+
 // How long poll() may wait: for ever when nothing is due; not at all when a run may start;
 // until the next try when the last start found no room for a process; at most until a folded
-// count must be written.
-int pollTimeout(const HandlerQueue& runs, Clock::time_point retryAt, const LogFold& fold) {
+// count must be written, a name has settled or the state is to be saved.
+int pollTimeout(const HandlerQueue& runs, Clock::time_point retryAt,
+                std::initializer_list<std::optional<Clock::time_point>> deadlines) {
   const Clock::time_point now = Clock::now();
   int timeout = runs.canStart() ? millisecondsUntil(retryAt, now) : -1;
-  if (const std::optional<Clock::time_point> due = fold.due()) {
+  for (const std::optional<Clock::time_point>& due : deadlines) {
+    if (!due)
+      continue;
     const int untilDue = millisecondsUntil(*due, now);
     timeout = timeout < 0 ? untilDue : std::min(timeout, untilDue);
   }
   return timeout;
-}
-
-// The one place where the daemon's state is to be kept before it stops on a signal: what it
-// remembers about the tree lives in the registry. Nothing is kept yet.
-void saveStateBeforeStop(const InotifyWatch& registry) {
-  (void)registry;
 }
 
 // SIGHUP: the log file is opened again by its path, for a rotation that renamed it.
@@ -66,18 +119,16 @@ int runEventLoop(const LoopSettings& settings) {
   std::ostream* log = settings.logFile->handle();
   try {
     SignalChannel signals;
-    ScanOptions startup;
-    startup.onSkipped = [log](const std::string& path, int error) {
-      logUnwatchable(path, error, log);
-    };
     InotifyWatch registry(settings.target, DirEntryIterator::DefaultIgnoreList(), kDefaultWatchMask,
-                          startup);
+                          startupScanOptions(log, &settings.dispatch.excludes));
     // Opened by the registry without close-on-exec: handlers have no use for it.
     fcntl(registry.fd(), F_SETFD, FD_CLOEXEC);
-    Dispatcher dispatcher(registry, settings.target, settings.handler, log);
+    Dispatcher dispatcher(registry, settings.target, settings.handler, log, settings.dispatch);
     HandlerQueue& runs = dispatcher.runs();
     runs.setJobLimit(settings.jobs);
     LogFold fold(log);
+    StateKeeper state(settings.statePath, log);
+    state.start(dispatcher);
     if (const std::string trouble = settings.report->ready(); !trouble.empty())
       writeLog("Can't notify the service manager - " + trouble, log);
 
@@ -85,12 +136,15 @@ int runEventLoop(const LoopSettings& settings) {
     Clock::time_point retryAt;  // no start is tried before it
     for (;;) {
       ready[0].revents = ready[1].revents = 0;
-      const int result = poll(ready, 2, pollTimeout(runs, retryAt, fold));
+      const int result = poll(
+          ready, 2, pollTimeout(runs, retryAt, {fold.due(), dispatcher.nextSettled(), state.due()}));
       if (result < 0) {
         writeLog("poll return error - " + std::to_string(result) + "!!", log);
         continue;
       }
       fold.flushIfDue(Clock::now());
+      dispatcher.releaseSettled();
+      state.saveIfDue(dispatcher);
       if (ready[1].revents != 0) {
         for (int number : signals.take()) {
           if (number == SIGCHLD) {
@@ -102,7 +156,7 @@ int runEventLoop(const LoopSettings& settings) {
             // Runs held back by the job limit or a busy moment end with the daemon.
             if (!runs.empty())
               writeLog("Handler runs not started - " + std::to_string(runs.size()), log);
-            saveStateBeforeStop(registry);
+            state.save(dispatcher);
             return 0;
           }
         }
@@ -115,6 +169,7 @@ int runEventLoop(const LoopSettings& settings) {
           fold.record(describeEvent(*record, registry));
           dispatcher.dispatch(*record);
         }
+        state.noteRecords();
         continue;
       }
       // Nothing to read: the quiet moment in which queued handlers start.

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <string>
 
+#include "driver/dispatch.h"
 #include "driver/service.h"
 #include "log/log_file.h"
 
@@ -22,6 +23,8 @@ struct LoopSettings {
   std::string target;
   std::string handler;
   size_t jobs = 0;                // most handlers at once; 0: no limit
+  std::string statePath;          // the state file; empty: none
+  DispatchOptions dispatch;       // settle time and excluded names
   LogFile* logFile = nullptr;     // reopened on SIGHUP; its handle may be null (no log)
   ReadyReport* report = nullptr;  // told once the start-up scan is done, or that it failed
 };

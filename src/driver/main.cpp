@@ -14,6 +14,7 @@
 #include "driver/service.h"
 #include "log/log.h"
 #include "log/log_file.h"
+#include "watch/inotify_watch.h"
 
 namespace {
 
@@ -67,6 +68,17 @@ int main(int argc, char* argv[]) {
       break;
   }
 
+  // Whoever can write the target's parent could point the target anywhere on the machine.
+  struct stat targetLink;
+  const std::string target = line.target.front() == '/' ? line.target : "/" + line.target;
+  if (lstat(target.c_str(), &targetLink) == 0 && S_ISLNK(targetLink.st_mode) &&
+      !vellumd::isTrustedOwner(targetLink.st_uid)) {
+    vellumd::fatal(1,
+                   "Target " + vellumd::escapeForLog(line.target) + " is a link owned by uid " +
+                       std::to_string(targetLink.st_uid) + ", neither root nor this user!!",
+                   logFile.handle());
+  }
+
   for (const std::string& warning : startWarnings(line))
     warnings.push_back(warning);
   for (const std::string& warning : warnings)
@@ -89,5 +101,9 @@ int main(int argc, char* argv[]) {
                    [&report](const std::string& message) { report.failed(1, message); });
   }
   vellumd::writeLog("Start as daemon...", log);
-  return vellumd::runEventLoop({line.target, line.handler, line.jobs, &logFile, &report});
+  vellumd::LoopSettings settings{line.target, line.handler, line.jobs, line.statePath, {},
+                                 &logFile, &report};
+  settings.dispatch.settle = std::chrono::milliseconds(line.settleMilliseconds);
+  settings.dispatch.excludes = line.excludes;
+  return vellumd::runEventLoop(settings);
 }

@@ -13,6 +13,14 @@ bool parseJobs(const std::string& text, size_t& jobs) {
   jobs = std::stoul(text);
   return jobs >= 1 && jobs <= kMaxJobs;
 }
+
+// The value of -s: a whole number of milliseconds from 0 to kMaxSettleMilliseconds.
+bool parseSettle(const std::string& text, long& milliseconds) {
+  if (text.empty() || text.size() > 7 || text.find_first_not_of("0123456789") != std::string::npos)
+    return false;
+  milliseconds = std::stol(text);
+  return milliseconds <= kMaxSettleMilliseconds;
+}
 }  // namespace
 
 std::string versionBanner() {
@@ -20,7 +28,8 @@ std::string versionBanner() {
 }
 
 std::string usageText() {
-  return "Usage: vellumd -t DIRECTORY -h HANDLER [-L LOGFILE] [-f] [-j N]\n"
+  return "Usage: vellumd -t DIRECTORY -h HANDLER [-L LOGFILE] [-f] [-j N] [-S FILE] [-s MS]\n"
+         "               [-x GLOB]...\n"
          "       vellumd -V | --help\n"
          "Runs HANDLER with the path of every file completed in the tree DIRECTORY.\n"
          "  -t, --target DIRECTORY  the tree to watch (an absolute path)\n"
@@ -30,6 +39,14 @@ std::string usageText() {
          "  -j, --jobs N            run at most N handlers at once (1 to " +
          std::to_string(kMaxJobs) +
          "; default: no limit)\n"
+         "  -S, --state FILE        keep in FILE how far the tree was handled, and catch up\n"
+         "                          from it at start: files changed meanwhile are handled\n"
+         "  -s, --settle MS         run for a name only once it has been quiet for MS\n"
+         "                          milliseconds (0 to " +
+         std::to_string(kMaxSettleMilliseconds) +
+         "; default 0)\n"
+         "  -x, --exclude GLOB      never hand over names matching GLOB, nor watch such\n"
+         "                          directories (repeatable)\n"
          "  -V, --version           print the version and exit\n"
          "      --help              print this text and exit\n"
          "Signals: HUP reopens the log; TERM and INT stop the daemon.\n";
@@ -61,13 +78,19 @@ CommandLine scanCommandLine(const std::vector<std::string>& args,
     const bool isHandler = arg == "-h" || arg == "--handler";
     const bool isLog = arg == "-L" || arg == "--log";
     const bool isJobs = arg == "-j" || arg == "--jobs";
-    if (!isTarget && !isHandler && !isLog && !isJobs)
+    const bool isState = arg == "-S" || arg == "--state";
+    const bool isSettle = arg == "-s" || arg == "--settle";
+    const bool isExclude = arg == "-x" || arg == "--exclude";
+    if (!isTarget && !isHandler && !isLog && !isJobs && !isState && !isSettle && !isExclude)
       continue;
     if (i + 1 == args.size()) {
       noteFailure(isTarget    ? "No target specified!!"
                   : isHandler ? "No handler specified!!"
                   : isLog     ? "No log file specified!!"
-                              : "No job limit specified!!");
+                  : isJobs    ? "No job limit specified!!"
+                  : isState   ? "No state file specified!!"
+                  : isSettle  ? "No settle time specified!!"
+                              : "No exclude pattern specified!!");
       break;
     }
     const std::string& value = args[++i];
@@ -77,9 +100,23 @@ CommandLine scanCommandLine(const std::vector<std::string>& args,
       line.handler = value;
     } else if (isLog) {
       openLog(value);
-    } else if (!parseJobs(value, line.jobs)) {
-      noteFailure("Invalid value for " + arg + ": '" + escapeForLog(value) +
-                  "' (a number from 1 to " + std::to_string(kMaxJobs) + ")!!");
+    } else if (isJobs) {
+      if (!parseJobs(value, line.jobs)) {
+        noteFailure("Invalid value for " + arg + ": '" + escapeForLog(value) +
+                    "' (a number from 1 to " + std::to_string(kMaxJobs) + ")!!");
+      }
+    } else if (isSettle) {
+      if (!parseSettle(value, line.settleMilliseconds)) {
+        noteFailure("Invalid value for " + arg + ": '" + escapeForLog(value) +
+                    "' (milliseconds from 0 to " + std::to_string(kMaxSettleMilliseconds) + ")!!");
+      }
+    } else if (value.empty()) {
+      noteFailure("Invalid value for " + arg + ": '' (" +
+                  (isState ? "a file name" : "a pattern") + ", not empty)!!");
+    } else if (isState) {
+      line.statePath = value;
+    } else {
+      line.excludes.push_back(value);
     }
   }
   if (firstFailure.empty() && line.target.empty())

@@ -4,6 +4,7 @@
 // entry function must do instead of printing or exiting itself.
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <functional>
 #include <string>
@@ -21,6 +22,8 @@ std::string usageText();
 
 // The largest value -j accepts.
 inline constexpr size_t kMaxJobs = 1000000;
+// The largest value -s accepts: an hour, in milliseconds.
+inline constexpr long kMaxSettleMilliseconds = 3600000;
 
 // What the command line asks for, as scanCommandLine() found it; kept by the entry function.
 struct CommandLine {
@@ -35,6 +38,9 @@ struct CommandLine {
   std::string handler;      // verbatim, passed to execv()
   bool foreground = false;  // -f: stay the process that was started
   size_t jobs = 0;          // -j: most handlers running at once; 0: no limit
+  std::string statePath;    // -S: where to keep how far the tree was handled; empty: nowhere
+  long settleMilliseconds = 0;        // -s: how long a name must be quiet before its run
+  std::vector<std::string> excludes;  // -x, each adds: patterns of names never handed over
   std::string failure;      // the start-up error message for kFail
 };
 

@@ -75,8 +75,9 @@ TEST_F(ExactlyOnceTest, AKilledDaemonCatchesUpFromItsStateWithoutRunningOldFiles
     for (int i = 0; i < count; ++i) {
       const std::string path = inTree(prefix + std::to_string(i));
       EXPECT_GE(runs.count(path), 1u) << path << " never handled";
-      if (prefix == "before-")
+      if (prefix == "before-") {
         EXPECT_EQ(runs.count(path) ? runs.at(path) : 0, 1) << path << " handled again";
+      }
     }
   }
   EXPECT_EQ(runs.count(inTree("new/sub/f")), 1u);

@@ -101,7 +101,7 @@ TEST_F(StartupTest, PrintsOnlyTheBannerForAVersionOptionAnywhereOnTheLine) {
 
 TEST_F(StartupTest, SkipsUnknownArguments) {
   startDaemon(
-      1, {"stray", "-t", target(), "-x", "-h", handlerPath(), "-vV", "-L", logPath(), "--hel"});
+      1, {"stray", "-t", target(), "-X", "-h", handlerPath(), "-vV", "-L", logPath(), "--hel"});
   EXPECT_TRUE(daemonAlive());
   expectFileHandled("a.txt");
 }

@@ -80,7 +80,7 @@ TEST(ScanCommandLineTest, ValuesAreTakenVerbatimEvenWhenTheyLookLikeOptions) {
 }
 
 TEST(ScanCommandLineTest, UnknownArgumentsAndJoinedFormsAreSkipped) {
-  const Scan unknown({"foo", "-t", "x", "-x", "-h", "y", "--", "-T", "-tx", "-H"});
+  const Scan unknown({"foo", "-t", "x", "-X", "-h", "y", "--", "-T", "-tx", "-H"});
   EXPECT_EQ(unknown.line.action, Action::kRun);
   EXPECT_EQ(unknown.line.target, "x");
   EXPECT_EQ(unknown.line.handler, "y");

@@ -67,6 +67,7 @@ InotifyWatch::InotifyWatch(const std::string& target, const std::vector<std::str
   }
   buffer_ = std::make_unique_for_overwrite<std::byte[]>(kBufferSize);
   clock_gettime(CLOCK_REALTIME, &drainedAt_);
+  emptiedAt_ = drainedAt_;
   procFds_ = access("/proc/self/fd", X_OK) == 0;
   try {
     watchTree(target, ignore, options);
@@ -577,9 +578,11 @@ std::pair<const std::byte*, int64_t> InotifyWatch::readEvents() {
     int error = errno;
     throw SystemError("read fail!!", error);
   }
-  // Room left for the largest record: the kernel had nothing more to give.
+  // The records just read were queued after the queue was last seen empty before this read; a
+  // read with room left for the largest record empties it for the records that follow.
+  drainedAt_ = emptiedAt_;
   if (static_cast<size_t>(count) + sizeof(inotify_event) + NAME_MAX + 1 <= kBufferSize)
-    drainedAt_ = before;
+    emptiedAt_ = before;
   return {buffer_.get(), static_cast<int64_t>(count)};
 }
 

@@ -196,9 +196,9 @@ class InotifyWatch {
   // One read() of up to kBufferSize bytes into the registry's buffer. Returns the buffer and the
   // count; the records stay valid until the next call. Throws SystemError ("read fail!!").
   std::pair<const std::byte*, int64_t> readEvents();
-  // The wall-clock time taken just before the last read that emptied the kernel's queue: every
-  // record queued since, lost ones included, is of a change made after it. The construction's
-  // time until such a read happens.
+  // A wall-clock time before which none of the records of the last read, nor any record lost
+  // with them, was queued: taken just before the last earlier read that emptied the kernel's
+  // queue (the construction's time until one did).
   timespec drainedAt() const { return drainedAt_; }
 
   int fd() const { return fd_; }
@@ -248,6 +248,7 @@ class InotifyWatch {
   std::vector<DirectoryMove> moves_;  // renames whose IN_MOVE_SELF is still to come, oldest first
   std::vector<std::string> ignoreList_;
   timespec drainedAt_{};   // see drainedAt()
+  timespec emptiedAt_{};   // taken before the last read that emptied the queue
   int targetWd_ = -1;      // the target's watch, once placed
   bool procFds_ = false;   // /proc/self/fd paths reach open directories: watches are placed on
                            // exactly the directory read, never on whatever a path leads to later

@@ -80,9 +80,7 @@ void Dispatcher::dispatch(const inotify_event& event) {
   }
   if (event.wd == registry_.targetWd() &&
       (event.mask & (IN_MOVE_SELF | IN_DELETE_SELF | IN_UNMOUNT | IN_IGNORED))) {
-    // Its name may lead anywhere now, a link planted by whoever could write its parent included:
-    // nothing more may be handed over under it. A supervisor starts the daemon again.
-    fatal(3, "Target " + escapeForLog(target_) + " was moved away or deleted", log_);
+    targetGone();
   }
   if (event.mask & IN_IGNORED) {
     // The kernel dropped the watch (directory deleted, watch removed, or a queue mark passed):
@@ -114,6 +112,10 @@ void Dispatcher::dispatch(const inotify_event& event) {
         return;
     }
   }
+  // A directory renames pushed beyond the longest path has nothing that could be handed over;
+  // and, tested first, its chain is not walked further.
+  if (!registry_.boundedPathOf(event.wd))
+    return;
   if (!registry_.isRooted(event.wd)) {
     // Reached through a link whose directory has left the tree or gone: its path leads nowhere.
     // A rescan finds it again if another way in remains.
@@ -123,9 +125,6 @@ void Dispatcher::dispatch(const inotify_event& event) {
       return;
     }
   }
-  // A directory renames pushed beyond the longest path has nothing that could be handed over.
-  if (!registry_.boundedPathOf(event.wd))
-    return;
   const std::string name = eventName(event);
   if (!settling_.empty())
     noteSettlingRecord(event, name);
@@ -185,8 +184,9 @@ void Dispatcher::decide(int wd, const std::string& name, RunKind kind) {
     return;
   if (options_.settle.count() > 0) {
     const auto deadline = SteadyClock::now() + options_.settle;
-    settling_[{wd, name}] = {kind, deadline};
-    settleOrder_.push_back({{wd, name}, deadline});
+    auto [settling, added] = settling_.insert_or_assign({wd, name}, Settling{kind, deadline});
+    if (added)
+      settleOrder_.push_back({settling->first, deadline});
     return;
   }
   run(wd, name, kind);
@@ -196,15 +196,18 @@ void Dispatcher::run(int wd, const std::string& name, RunKind kind) {
   const std::optional<std::string> directory = registry_.boundedPathOf(wd);
   if (!directory || !registry_.isRooted(wd))
     return;
+  // A name that settled may have been opened again meanwhile: it gets the look an arrival gets.
+  if (kind == RunKind::kClose && options_.settle.count() > 0)
+    kind = RunKind::kArrival;
   switch (kind) {
     case RunKind::kClose:
-      handOver(joinPath(*directory, name), false);
+      handOver(wd, *directory, name, false);
       break;
     case RunKind::kArrival:
       lookAtArrival(wd, *directory, name);
       break;
     case RunKind::kDirectoryArrival:
-      handOver(joinPath(*directory, name), true);
+      handOver(wd, *directory, name, true);
       break;
   }
 }
@@ -219,8 +222,9 @@ void Dispatcher::noteSettlingRecord(const inotify_event& event, const std::strin
     settling_.erase(settling);
     return;
   }
+  // The entry already in the order is pushed back when it comes up: one per name, however many
+  // records the name gets.
   settling->second.deadline = SteadyClock::now() + options_.settle;
-  settleOrder_.push_back({settling->first, settling->second.deadline});
 }
 
 std::optional<SteadyClock::time_point> Dispatcher::nextSettled() const {
@@ -231,14 +235,18 @@ std::optional<SteadyClock::time_point> Dispatcher::nextSettled() const {
 
 void Dispatcher::releaseSettled() {
   const auto now = SteadyClock::now();
-  // Deadlines are pushed in the order they fall; a restarted wait leaves a stale entry behind,
-  // recognised by its deadline no longer being the name's.
+  // Every wait is as long as every other, so the order is that of the deadlines: a wait that
+  // restarted goes to the back when it comes up, and one dropped meanwhile is skipped.
   while (!settleOrder_.empty() && settleOrder_.front().second <= now) {
-    const auto [key, deadline] = settleOrder_.front();
+    const auto key = settleOrder_.front().first;
     settleOrder_.pop_front();
     auto settling = settling_.find(key);
-    if (settling == settling_.end() || settling->second.deadline != deadline)
+    if (settling == settling_.end())
       continue;
+    if (settling->second.deadline > now) {
+      settleOrder_.push_back({key, settling->second.deadline});
+      continue;
+    }
     const RunKind kind = settling->second.kind;
     settling_.erase(settling);
     run(key.first, key.second, kind);
@@ -257,33 +265,44 @@ bool Dispatcher::mayHandOver(const std::string& path, const struct stat& info, b
   return directory ? S_ISDIR(info.st_mode) : S_ISREG(info.st_mode);
 }
 
-void Dispatcher::handOver(const std::string& path, bool directory) {
-  // Decided now, on what the name is now: a FIFO or a device would block or harm a handler that
-  // reads it, and a link planted by an uploader could lead to any file on the machine.
+void Dispatcher::handOver(int wd, const std::string& directory, const std::string& name,
+                          bool isDirectory) {
+  // Decided now, on what the name is now, in the very directory watched: a FIFO or a device would
+  // block or harm a handler that reads it, and a link planted by an uploader, as the name or as a
+  // directory on the way, could lead to any file on the machine.
+  const int directoryFd = registry_.openWatched(wd);
+  if (directoryFd < 0)
+    return;
   struct stat info;
-  if (lstat(path.c_str(), &info) == 0 && mayHandOver(path, info, directory))
+  const bool found = fstatat(directoryFd, name.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0;
+  close(directoryFd);
+  const std::string path = joinPath(directory, name);
+  if (found && mayHandOver(path, info, isDirectory))
     callHandler(path, info.st_ctim);
 }
 
 void Dispatcher::lookAtArrival(int wd, const std::string& directory, const std::string& name) {
-  const std::string path = joinPath(directory, name);
-  struct stat info;
-  if (lstat(path.c_str(), &info) != 0 || !mayHandOver(path, info, false))
-    return;
-  if (!S_ISREG(info.st_mode)) {
-    callHandler(path, info.st_ctim);
-    return;
-  }
-  // Renamed into place while its writer may still have it open: handed over once it is
-  // complete, as a file found in a new directory is.
   const int directoryFd = registry_.openWatched(wd);
   if (directoryFd < 0)
     return;
-  lookAtBatch(wd, directory, directoryFd, {name}, true);
+  const std::string path = joinPath(directory, name);
+  struct stat info;
+  if (fstatat(directoryFd, name.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0 &&
+      mayHandOver(path, info, false)) {
+    if (S_ISREG(info.st_mode)) {
+      // Renamed into place while its writer may still have it open: handed over once it is
+      // complete, as a file found in a new directory is.
+      lookAtBatch(wd, directory, directoryFd, {name}, true);
+    } else {
+      callHandler(path, info.st_ctim);
+    }
+  }
   close(directoryFd);
 }
 
 void Dispatcher::callHandler(const std::string& path, const timespec& changed) {
+  if (path.size() >= kMaxPath)
+    return;  // could be named neither to the handler nor in the log
   writeLog("Call handler " + escapeForLog(handler_) + " with argument: " + escapeForLog(path),
            log_);
   runs_.push(path);
@@ -339,8 +358,13 @@ void Dispatcher::catchUp(const TreeState& state) {
         same(run->second.changed, info.st_ctim)) {
       continue;
     }
-    if (!isExcluded(name))
+    if (isExcluded(name))
+      continue;
+    if (lstat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode)) {
+      handOver(directory->second, directory->first, name, true);
+    } else {
       lookAtArrival(directory->second, directory->first, name);
+    }
   }
   std::vector<int> all;
   for (const auto& [path, wd] : directories)
@@ -499,7 +523,16 @@ void Dispatcher::lookAtBatch(int wd, const std::string& directory, int directory
   }
 }
 
+void Dispatcher::targetGone() {
+  // Its name may lead anywhere now, a link planted by whoever could write its parent included:
+  // nothing more may be handed over under it. A supervisor starts the daemon again.
+  fatal(3, "Target " + escapeForLog(target_) + " was moved away or deleted", log_);
+}
+
 void Dispatcher::rescanTree(bool afterOverflow) {
+  // The records that told of the target's move may be among those lost.
+  if (registry_.targetWd() >= 0 && !registry_.stillAt(registry_.targetWd()))
+    targetGone();
   // A move whose arrival was lost would later make its directory look as if it had left.
   if (afterOverflow)
     registry_.forgetMoves();

@@ -96,8 +96,11 @@ class Dispatcher {
   // True for a regular file (`directory`: a directory), or a link of a trusted owner, at a path
   // short enough to name. Logs an untrusted link.
   bool mayHandOver(const std::string& path, const struct stat& info, bool directory);
-  // Calls the handler for `path` when mayHandOver() holds for what the name is now.
-  void handOver(const std::string& path, bool directory);
+  // Calls the handler for `name` in `wd` (at `directory`) when mayHandOver() holds for what the
+  // name is now in the directory watched.
+  void handOver(int wd, const std::string& directory, const std::string& name, bool isDirectory);
+  // Logs that the target was moved away or deleted, and ends the daemon with status 3.
+  [[noreturn]] void targetGone();
   // A file renamed or moved into `wd`: handed over now when nobody writes it, at its close when
   // someone may.
   void lookAtArrival(int wd, const std::string& directory, const std::string& name);

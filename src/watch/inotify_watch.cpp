@@ -8,6 +8,8 @@
 #include <fcntl.h>
 #include <fnmatch.h>
 #include <limits.h>
+#include <linux/openat2.h>
+#include <sys/syscall.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -236,18 +238,22 @@ std::optional<PlacedWatch> InotifyWatch::watchEntry(int parent, int parentFd,
     }
     return std::nullopt;
   }
-  struct stat pointee;
-  if (fstatat(parentFd, name.c_str(), &pointee, 0) != 0)
-    return announced ? skipped(parent, name, errno, options) : std::nullopt;
-  if (!S_ISDIR(pointee.st_mode))
-    return announced ? skipped(parent, name, ENOTDIR, options) : std::nullopt;
   char text[kMaxPath];
   const ssize_t length = readlinkat(link.get(), "", text, sizeof text);
   if (length <= 0 || static_cast<size_t>(length) >= sizeof text)
     return std::nullopt;
-  std::string kernelPath(text, static_cast<size_t>(length));
-  if (kernelPath.front() != '/')
-    kernelPath = procFds_ ? procPath(parentFd) + "/" + kernelPath : throughParent;
+  text[length] = '\0';
+  // Its text is followed only where it passes no further link: a directory on the way may be an
+  // uploader's, swapped for a link to anywhere.
+  open_how how{};
+  how.flags = O_PATH | O_DIRECTORY | O_CLOEXEC;
+  how.resolve = RESOLVE_NO_SYMLINKS;
+  Descriptor pointee(static_cast<int>(syscall(SYS_openat2, parentFd, text, &how, sizeof how)));
+  if (pointee.get() < 0) {
+    const int error = errno == ENOSYS ? ELOOP : errno;
+    return announced || error != ENOTDIR ? skipped(parent, name, error, options) : std::nullopt;
+  }
+  const std::string kernelPath = procFds_ ? procPath(pointee.get()) : throughParent;
   return tryPlaceWatchAt(parent, name, kernelPath, 0, true, options);
 }
 
@@ -357,6 +363,12 @@ void InotifyWatch::watchTree(const std::string& target, const std::vector<std::s
     placed = isIgnored(target) ? PlacedWatch{-1, WatchOutcome::kIgnored}
                                : tryPlaceWatchAt(-1, target, procPath(opened.get()), 0, false,
                                                  options);
+    // Once watched, the target is that directory for good: whatever its name leads to later
+    // (a link planted by whoever can write its parent) is not scanned in its place.
+    if (placed && placed->wd >= 0 && targetWd_ >= 0 && placed->wd != targetWd_) {
+      dropStrayWatch(placed->wd, target);
+      return;
+    }
     if (placed && placed->wd >= 0)
       targetWd_ = placed->wd;
     if (placed && placed->wd >= 0) {
@@ -446,10 +458,14 @@ bool InotifyWatch::completeMoveTo(int wd, const std::string& name, uint32_t cook
 }
 
 MoveOutcome InotifyWatch::settleMove(int wd) {
-  auto move = std::find_if(moves_.begin(), moves_.end(), [wd](const DirectoryMove& m) {
+  // The kernel queues a directory's IN_MOVE_SELF right after the records of that very rename, and
+  // renames of one directory come one at a time: the newest move that names it is its own. Older
+  // ones named it as a stale twin of the directory that really moved, and never will again.
+  auto names = [wd](const DirectoryMove& m) {
     return std::find(m.leaving.begin(), m.leaving.end(), wd) != m.leaving.end();
-  });
-  if (move == moves_.end())
+  };
+  auto move = std::find_if(moves_.rbegin(), moves_.rend(), names);
+  if (move == moves_.rend())
     return MoveOutcome::kUnmatched;
   const bool arrived = move->arrived;
   if (arrived) {
@@ -457,7 +473,10 @@ MoveOutcome InotifyWatch::settleMove(int wd) {
     entry.parent = move->toParent;
     entry.name = move->toName;
   }
-  moves_.erase(move);
+  moves_.erase(std::next(move).base());
+  for (DirectoryMove& older : moves_)
+    std::erase(older.leaving, wd);
+  std::erase_if(moves_, [](const DirectoryMove& m) { return m.leaving.empty(); });
   return arrived ? MoveOutcome::kMovedInside : MoveOutcome::kMovedOut;
 }
 
@@ -480,11 +499,19 @@ void InotifyWatch::forgetMoves() {
 void InotifyWatch::detachSubtree(int wd) {
   if (!entries_.contains(wd))
     return;
-  std::vector<std::pair<int, int>> leaving;  // (depth below wd, descriptor)
+  // Down from `wd` through an index of children built once: walking up from every entry would
+  // cost the tree's size times its depth.
+  std::multimap<int, int> children;
   for (const auto& [descriptor, entry] : entries_) {
-    int depth = entry.departed ? -1 : depthBelow(wd, descriptor, true);
-    if (depth >= 0)
-      leaving.emplace_back(depth, descriptor);
+    if (!entry.departed && !entry.viaLink && descriptor != wd)
+      children.emplace(entry.parent, descriptor);
+  }
+  std::vector<std::pair<int, int>> leaving{{0, wd}};  // (depth below wd, descriptor)
+  for (size_t next = 0; next < leaving.size(); ++next) {
+    const auto [depth, parent] = leaving[next];
+    auto [first, last] = children.equal_range(parent);
+    for (auto child = first; child != last; ++child)
+      leaving.emplace_back(depth + 1, child->second);
   }
   // Deepest first: the kernel answers each removal with IN_IGNORED after the records it had
   // already queued for that watch, and forgetWatch drops the entry then. Removing children before

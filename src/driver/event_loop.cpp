@@ -115,6 +115,7 @@ int runEventLoop(const LoopSettings& settings) {
           fold.record(describeEvent(*record, registry));
           dispatcher.dispatch(*record);
         }
+        fold.endWakeUp();
         continue;
       }
       // Nothing to read: the quiet moment in which queued handlers start.

@@ -22,7 +22,9 @@ class SignalChannel {
   SignalChannel();
   SignalChannel(const SignalChannel&) = delete;
   SignalChannel& operator=(const SignalChannel&) = delete;
-  virtual ~SignalChannel();  // closes the descriptor and unblocks what it blocked
+  // Closes the descriptor. The signals stay blocked: one that came during the daemon's exit must
+  // not end it with that signal instead of its exit status.
+  virtual ~SignalChannel();
 
   // Reads every pending signal, in the order they were read; a signal pending twice is read
   // once. Throws SystemError ("signalfd read fail!!").
@@ -31,8 +33,7 @@ class SignalChannel {
   int fd() const { return fd_; }
 
  private:
-  int fd_ = -1;        // the signalfd: non-blocking, close-on-exec
-  sigset_t previous_;  // the mask before the channel blocked its signals
+  int fd_ = -1;  // the signalfd: non-blocking, close-on-exec
 };
 
 }  // namespace vellumd

@@ -169,6 +169,7 @@ int runEventLoop(const LoopSettings& settings) {
           fold.record(describeEvent(*record, registry));
           dispatcher.dispatch(*record);
         }
+        fold.endWakeUp();
         state.noteRecords();
         continue;
       }

@@ -21,18 +21,18 @@ SignalChannel::SignalChannel() {
     sigaddset(&taken, number);
     signal(number, SIG_DFL);
   }
-  sigprocmask(SIG_BLOCK, &taken, &previous_);
+  sigset_t previous;
+  sigprocmask(SIG_BLOCK, &taken, &previous);
   fd_ = signalfd(-1, &taken, SFD_NONBLOCK | SFD_CLOEXEC);
   if (fd_ < 0) {
     const int error = errno;
-    sigprocmask(SIG_SETMASK, &previous_, nullptr);
+    sigprocmask(SIG_SETMASK, &previous, nullptr);
     throw SystemError("signalfd fail!!", error);
   }
 }
 
 SignalChannel::~SignalChannel() {
   close(fd_);
-  sigprocmask(SIG_SETMASK, &previous_, nullptr);
 }
 
 std::vector<int> SignalChannel::take() {

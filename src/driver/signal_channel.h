@@ -3,10 +3,11 @@
 // SignalChannel owns a signalfd for SIGCHLD, SIGHUP, SIGINT, SIGTERM and SIGPIPE. While it lives,
 // those signals are blocked, so that no work ever runs inside a signal handler: the loop reads
 // them between two records. SIGPIPE is taken only so that a log on a pipe nobody reads any more
-// (standard error in the foreground) fails its writes instead of ending the daemon. Each is given its default disposition first, since a signal inherited as
-// ignored is discarded before it could be read (an ignored SIGCHLD would also make the kernel
-// reap handlers unseen). Created by the event loop before the start-up scan, so that a stop
-// asked for during the scan waits for the loop.
+// (standard error in the foreground) fails its writes instead of ending the daemon. Each is given
+// its default disposition first, since a signal inherited as ignored is discarded before it
+// could be read (an ignored SIGCHLD would also make the kernel reap handlers unseen). Created by
+// the event loop before the start-up scan, so that a stop asked for during the scan waits for
+// the loop.
 #pragma once
 
 #include <signal.h>
@@ -21,7 +22,9 @@ class SignalChannel {
   SignalChannel();
   SignalChannel(const SignalChannel&) = delete;
   SignalChannel& operator=(const SignalChannel&) = delete;
-  virtual ~SignalChannel();  // closes the descriptor and unblocks what it blocked
+  // Closes the descriptor. The signals stay blocked: one that came during the daemon's exit must
+  // not end it with that signal instead of its exit status.
+  virtual ~SignalChannel();
 
   // Reads every pending signal, in the order they were read; a signal pending twice is read
   // once. Throws SystemError ("signalfd read fail!!").
@@ -30,8 +33,7 @@ class SignalChannel {
   int fd() const { return fd_; }
 
  private:
-  int fd_ = -1;        // the signalfd: non-blocking, close-on-exec
-  sigset_t previous_;  // the mask before the channel blocked its signals
+  int fd_ = -1;  // the signalfd: non-blocking, close-on-exec
 };
 
 }  // namespace vellumd

@@ -75,7 +75,7 @@ __attribute__((no_sanitize("address", "undefined"))) void defaultEverySignal() {
 
 // Tells the caller why the child of a start without streams gives up, and ends that child. errno
 // is the caller's too (the child shares its thread storage): it is read before anything else.
-__attribute__((no_sanitize("address", "undefined"))) [[noreturn]] void giveUp(DetachedChild* child,
+[[noreturn]] __attribute__((no_sanitize("address", "undefined"))) void giveUp(DetachedChild* child,
                                                                               const char* failure) {
   child->error = errno;
   child->failure = failure;

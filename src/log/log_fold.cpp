@@ -29,7 +29,6 @@ void LogFold::record(const std::string& message) {
   if (log_ == nullptr)
     return;
   if (!lastRecord_.empty() && message == lastRecord_) {
-    heldWakeUp_.clear();
     if (repeats_++ == 0)
       firstRepeat_ = Clock::now();
     return;

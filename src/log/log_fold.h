@@ -3,9 +3,10 @@
 // A writer that rewrites one byte of one file in a loop makes the daemon wake up and describe the
 // same record over and over: without folding, hundreds of megabytes of log a minute. The event
 // loop hands its wake-up and record lines to the fold instead of writing them; a record line that
-// repeats the last one with nothing but wake-ups between is counted, not written, and so are the
-// wake-ups before it. The count is written as "Last line repeated N times" when any other line is
-// logged (writeLog asks the attached fold first) or once it is a second old.
+// repeats the last one with nothing but wake-ups between is counted, not written, and so is a
+// wake-up whose records were all such repeats. The count is written as "Last line repeated N
+// times" when any other line is logged (writeLog asks the attached fold first) or once it is a
+// second old.
 // Attaches itself to the log stream for its lifetime; owns only the lines it holds back.
 // Single-threaded: the event loop is its only user.
 #pragma once
@@ -31,10 +32,13 @@ class LogFold {
   LogFold& operator=(const LogFold&) = delete;
   virtual ~LogFold();  // writes what it holds and detaches
 
-  // A wake-up line: held until the next record shows whether it belongs to a repeat.
+  // A wake-up line: held until a line other than a repeat is written after it (it is written
+  // first) or until endWakeUp().
   void wakeUp(const std::string& message);
   // A record line: written, or counted when it repeats the last record line written.
   void record(const std::string& message);
+  // The records of the last wake-up are all told: a wake-up line still held had only repeats.
+  void endWakeUp() { heldWakeUp_.clear(); }
 
   // Writes the count and a held wake-up line; the next record line is written whatever it is.
   void flush();

@@ -170,13 +170,15 @@ TEST(CmdExecTest, NonExecutablePathWithoutStreamsIsReportedBackAndTheChildExitsT
   TempDir dir;
   const std::string notExecutable = dir.path("plain");
   std::ofstream(notExecutable) << "#!/bin/sh\nexit 0\n";
-  for (const std::string& path : {notExecutable, dir.path("missing")}) {
+  for (const auto& [path, error] :
+       {std::pair{notExecutable, EACCES}, {dir.path("missing"), ENOENT}}) {
     const char* argv[] = {path.c_str(), "x", nullptr};
     CmdExec cmd(path, argv);
     EXPECT_NO_THROW(cmd.run(nullptr, nullptr, nullptr));
     ASSERT_GT(cmd.pid(), 0);
     ASSERT_NE(cmd.childFailure(), nullptr) << path;
     EXPECT_STREQ(cmd.childFailure(), "execv() fail") << path;
+    EXPECT_EQ(cmd.childError(), error) << path;
     int status = 0;
     ASSERT_EQ(waitpid(cmd.pid(), &status, 0), cmd.pid());
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 3) << path;

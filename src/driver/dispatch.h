@@ -13,8 +13,8 @@
 #include <optional>
 #include <ostream>
 #include <set>
-#include <unordered_map>
 #include <string>
+#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -31,7 +31,8 @@ void logUnwatchable(const std::string& path, int error, std::ostream* log);
 void logUntrustedLink(const std::string& path, uid_t owner, std::ostream* log);
 // How the start-up scan reports what it skips: the same lines as the running daemon's. Names
 // matching `excludes` (may be null) are not watched.
-ScanOptions startupScanOptions(std::ostream* log, const std::vector<std::string>* excludes = nullptr);
+ScanOptions startupScanOptions(std::ostream* log,
+                               const std::vector<std::string>* excludes = nullptr);
 
 using SteadyClock = std::chrono::steady_clock;
 

@@ -136,8 +136,9 @@ int runEventLoop(const LoopSettings& settings) {
     Clock::time_point retryAt;  // no start is tried before it
     for (;;) {
       ready[0].revents = ready[1].revents = 0;
-      const int result = poll(
-          ready, 2, pollTimeout(runs, retryAt, {fold.due(), dispatcher.nextSettled(), state.due()}));
+      const int result =
+          poll(ready, 2,
+               pollTimeout(runs, retryAt, {fold.due(), dispatcher.nextSettled(), state.due()}));
       if (result < 0) {
         writeLog("poll return error - " + std::to_string(result) + "!!", log);
         continue;

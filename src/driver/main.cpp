@@ -101,8 +101,8 @@ int main(int argc, char* argv[]) {
                    [&report](const std::string& message) { report.failed(1, message); });
   }
   vellumd::writeLog("Start as daemon...", log);
-  vellumd::LoopSettings settings{line.target, line.handler, line.jobs, line.statePath, {},
-                                 &logFile, &report};
+  vellumd::LoopSettings settings{line.target, line.handler, line.jobs, line.statePath,
+                                 {},          &logFile,     &report};
   settings.dispatch.settle = std::chrono::milliseconds(line.settleMilliseconds);
   settings.dispatch.excludes = line.excludes;
   return vellumd::runEventLoop(settings);

@@ -111,8 +111,8 @@ CommandLine scanCommandLine(const std::vector<std::string>& args,
                     "' (milliseconds from 0 to " + std::to_string(kMaxSettleMilliseconds) + ")!!");
       }
     } else if (value.empty()) {
-      noteFailure("Invalid value for " + arg + ": '' (" +
-                  (isState ? "a file name" : "a pattern") + ", not empty)!!");
+      noteFailure("Invalid value for " + arg + ": '' (" + (isState ? "a file name" : "a pattern") +
+                  ", not empty)!!");
     } else if (isState) {
       line.statePath = value;
     } else {

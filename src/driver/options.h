@@ -34,14 +34,14 @@ struct CommandLine {
     kFail,          // report `failure` and exit 1
   };
   Action action = Action::kRun;
-  std::string target;       // verbatim; a later option replaces an earlier one
-  std::string handler;      // verbatim, passed to execv()
-  bool foreground = false;  // -f: stay the process that was started
-  size_t jobs = 0;          // -j: most handlers running at once; 0: no limit
-  std::string statePath;    // -S: where to keep how far the tree was handled; empty: nowhere
-  long settleMilliseconds = 0;        // -s: how long a name must be quiet before its run
+  std::string target;           // verbatim; a later option replaces an earlier one
+  std::string handler;          // verbatim, passed to execv()
+  bool foreground = false;      // -f: stay the process that was started
+  size_t jobs = 0;              // -j: most handlers running at once; 0: no limit
+  std::string statePath;        // -S: where to keep how far the tree was handled; empty: nowhere
+  long settleMilliseconds = 0;  // -s: how long a name must be quiet before its run
   std::vector<std::string> excludes;  // -x, each adds: patterns of names never handed over
-  std::string failure;      // the start-up error message for kFail
+  std::string failure;                // the start-up error message for kFail
 };
 
 // Scans the arguments after the program name, in order. Each log option's value is passed to

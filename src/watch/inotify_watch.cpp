@@ -202,11 +202,11 @@ std::optional<PlacedWatch> InotifyWatch::watchEntry(int parent, int parentFd,
                                                     const ScanOptions& options) {
   if (isIgnored(name))
     return std::nullopt;
-  if (options.excluded != nullptr &&
-      std::any_of(options.excluded->begin(), options.excluded->end(),
-                  [&name](const std::string& pattern) {
-                    return fnmatch(pattern.c_str(), name.c_str(), 0) == 0;
-                  })) {
+  if (options.excluded != nullptr && std::any_of(options.excluded->begin(), options.excluded->end(),
+                                                 [&name](const std::string& pattern) {
+                                                   return fnmatch(pattern.c_str(), name.c_str(),
+                                                                  0) == 0;
+                                                 })) {
     return std::nullopt;
   }
   // A name a record announced as a directory is reported when it is not one any more; a name
@@ -360,9 +360,9 @@ void InotifyWatch::watchTree(const std::string& target, const std::vector<std::s
     Descriptor opened(open(joinPath("", target).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (opened.get() < 0)
       return;
-    placed = isIgnored(target) ? PlacedWatch{-1, WatchOutcome::kIgnored}
-                               : tryPlaceWatchAt(-1, target, procPath(opened.get()), 0, false,
-                                                 options);
+    placed = isIgnored(target)
+                 ? PlacedWatch{-1, WatchOutcome::kIgnored}
+                 : tryPlaceWatchAt(-1, target, procPath(opened.get()), 0, false, options);
     // Once watched, the target is that directory for good: whatever its name leads to later
     // (a link planted by whoever can write its parent) is not scanned in its place.
     if (placed && placed->wd >= 0 && targetWd_ >= 0 && placed->wd != targetWd_) {

@@ -247,11 +247,11 @@ class InotifyWatch {
   std::map<int, WatchEntry> entries_;
   std::vector<DirectoryMove> moves_;  // renames whose IN_MOVE_SELF is still to come, oldest first
   std::vector<std::string> ignoreList_;
-  timespec drainedAt_{};   // see drainedAt()
-  timespec emptiedAt_{};   // taken before the last read that emptied the queue
-  int targetWd_ = -1;      // the target's watch, once placed
-  bool procFds_ = false;   // /proc/self/fd paths reach open directories: watches are placed on
-                           // exactly the directory read, never on whatever a path leads to later
+  timespec drainedAt_{};  // see drainedAt()
+  timespec emptiedAt_{};  // taken before the last read that emptied the queue
+  int targetWd_ = -1;     // the target's watch, once placed
+  bool procFds_ = false;  // /proc/self/fd paths reach open directories: watches are placed on
+                          // exactly the directory read, never on whatever a path leads to later
 };
 
 // Joins a directory path and a name: an absolute name stands alone, an empty base gives "/name",

@@ -150,8 +150,8 @@ bool StateFile::save(const TreeState& state, std::string& error) const {
   text += "end\n";
 
   const std::string temporary = path_ + ".new";
-  const int fd = open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC,
-                      0600);
+  const int fd =
+      open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600);
   if (fd < 0) {
     error = withError("cannot be written");
     return false;

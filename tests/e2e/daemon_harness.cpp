@@ -364,9 +364,26 @@ bool DaemonTest::waitForExit(std::chrono::milliseconds timeout) {
   return waitUntil([&] { return !daemonAlive(); }, timeout);
 }
 
+char processState(pid_t pid) {
+  const std::string stat = readWhole("/proc/" + std::to_string(pid) + "/stat");
+  const size_t close = stat.rfind(')');
+  return close == std::string::npos || close + 2 >= stat.size() ? '?' : stat[close + 2];
+}
+
+void DaemonTest::pauseDaemon() {
+  ASSERT_EQ(kill(pid_, SIGSTOP), 0);
+  ASSERT_TRUE(waitUntil([&] { return processState(pid_) == 'T'; }));
+}
+
+void DaemonTest::resumeDaemon() {
+  ASSERT_EQ(kill(pid_, SIGCONT), 0);
+}
+
 void DaemonTest::stopDaemon() {
   if (pid_ <= 0)
     return;
+  // A stopped daemon would not answer SIGTERM.
+  kill(pid_, SIGCONT);
   // The daemon leads its own process group, which its handlers inherit: ending the group by the
   // daemon's PID also ends handlers still running, so that none writes into a removed tree.
   kill(-pid_, SIGTERM);

@@ -43,6 +43,8 @@ size_t occurrences(const std::string& text, const std::string& what);
 // Creates or truncates `path` and writes `content` with plain system calls, so that a test knows
 // exactly which records the kernel queues: one open, one write, one close.
 void putFile(const std::string& path, const std::string& content);
+// The state letter of /proc/PID/stat ('T' for stopped); '?' when it cannot be read.
+char processState(pid_t pid);
 // Writes an executable shell script: "#!/bin/sh", then `body`.
 void writeScript(const std::string& path, const std::string& body);
 
@@ -107,6 +109,10 @@ class DaemonTest : public ::testing::Test {
   // True when one of the daemon's descriptors is open on `path`.
   bool daemonHasOpen(const std::string& path) const;
   bool waitForWatches(int count, std::chrono::milliseconds timeout = 10s);
+  // Makes the daemon stop where it is (SIGSTOP), and waits until it has: records queued meanwhile
+  // are read late, all at once. stopDaemon() resumes it first.
+  void pauseDaemon();
+  void resumeDaemon();
   // Waits for the daemon to end by itself; true when it did within the timeout.
   bool waitForExit(std::chrono::milliseconds timeout = 10s);
   // Ends the daemon and the handlers it started (SIGTERM, then SIGKILL, to its process group) and

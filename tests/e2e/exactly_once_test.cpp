@@ -34,8 +34,8 @@ class ExactlyOnceTest : public DaemonTest {
 
 TEST_F(ExactlyOnceTest, ExcludedNamesAreNeverHandedOverAndExcludedDirectoriesNeverWatched) {
   makeDir("tmp.1");
-  startDaemon(1, {"-t", target(), "-h", handlerPath(), "-L", logPath(), "-x", "*.part", "-x",
-                  "tmp.*"});
+  startDaemon(
+      1, {"-t", target(), "-h", handlerPath(), "-L", logPath(), "-x", "*.part", "-x", "tmp.*"});
   writeFile("upload.part", "x");
   ASSERT_EQ(rename(inTree("upload.part").c_str(), inTree("upload").c_str()), 0);
   makeDir("tmp.2/inner");

@@ -19,8 +19,8 @@ class ExamplesTest : public DaemonTest {
     setenv("DONE_DIR", done("").c_str(), 1);
     setenv("CHECKSUM_LOG", (root() + "/sums").c_str(), 1);
     fs::path handler = fs::path(__FILE__).parent_path() / "../../examples" / example;
-    std::vector<std::string> args = {"-t", target(), "-h", handler.lexically_normal(), "-L",
-                                     logPath()};
+    std::vector<std::string> args = {"-t", target(), "-h", handler.lexically_normal(),
+                                     "-L", logPath()};
     args.insert(args.end(), options.begin(), options.end());
     startDaemon(-1, args);
   }

@@ -28,23 +28,14 @@ class HostileFolderTest : public DaemonTest {
     ASSERT_EQ(mkdir(outside().c_str(), 0755), 0);
     putFile(outside() + "/secret", "root's");
   }
-  void TearDown() override {
-    if (pid() > 0)
-      kill(pid(), SIGCONT);
-    DaemonTest::TearDown();
-  }
-
   std::string outside() const { return root() + "/outside"; }
   // Runs a shell script as the uploader, in the tree.
   void asUploader(const std::string& script) {
-    ProcessResult result = runProcess({"setpriv", "--reuid=65534", "--regid=65534",
-                                       "--clear-groups", "sh", "-c", "cd '" + target() + "' && " +
-                                                                         script});
+    ProcessResult result =
+        runProcess({"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", "sh", "-c",
+                    "cd '" + target() + "' && " + script});
     ASSERT_EQ(result.status, 0) << script << ": " << result.err;
   }
-  // Records queued while the daemon is stopped are read late, all at once.
-  void pauseDaemon() { ASSERT_EQ(kill(pid(), SIGSTOP), 0); }
-  void resumeDaemon() { ASSERT_EQ(kill(pid(), SIGCONT), 0); }
   bool handledAnythingOutside() const {
     for (const std::string& path : handled()) {
       if (path.rfind(target() + "/", 0) != 0)
@@ -63,8 +54,8 @@ TEST_F(HostileFolderTest, AnUploadersLinksAreNeitherFollowedNorHandedOver) {
   // A directory prepared elsewhere with a link inside, moved in.
   asUploader("mkdir /tmp/vellumd-hostile-$$ && ln -s '" + outside() +
              "' /tmp/vellumd-hostile-$$/x && mv /tmp/vellumd-hostile-$$ moved");
-  EXPECT_TRUE(waitUntil([&] { return logContains("Skip link " + inTree("moved/x") +
-                                                 " - owned by uid 65534"); }));
+  EXPECT_TRUE(waitUntil(
+      [&] { return logContains("Skip link " + inTree("moved/x") + " - owned by uid 65534"); }));
   putFile(outside() + "/later", "root's too");
   settle();
   EXPECT_EQ(watchCount(), 4);  // tree, planted, d, moved
@@ -130,7 +121,8 @@ TEST_F(HostileFolderTest, ATreeDeeperThanTheDescriptorLimitIsWatchedToTheBottom)
   for (int level = 1; level < 100; ++level)
     deep += "/d";
   fs::create_directories(inTree(deep));
-  launchDaemon({"prlimit", "--nofile=32:32"}, {"-t", target(), "-h", handlerPath(), "-L", logPath()});
+  launchDaemon({"prlimit", "--nofile=32:32"},
+               {"-t", target(), "-h", handlerPath(), "-L", logPath()});
   ASSERT_GT(pid(), 0);
   ASSERT_TRUE(waitForWatches(101));
   writeFile(deep + "/f", "x");
@@ -146,8 +138,7 @@ TEST_F(HostileFolderTest, ADirectoryRefusedForWantOfWatchesIsWatchedOnceOneIsFre
                {"-t", target(), "-h", handlerPath(), "-L", logPath()});
   ASSERT_TRUE(waitForWatches(1));
   makeDir("starved");
-  ASSERT_TRUE(waitForLog("Can't watch directory " + inTree("starved") + " - " +
-                         strerror(ENOSPC)));
+  ASSERT_TRUE(waitForLog("Can't watch directory " + inTree("starved") + " - " + strerror(ENOSPC)));
   writeFile("starved/early", "x");
   makeDir("freed");
   ASSERT_TRUE(waitForWatches(2));

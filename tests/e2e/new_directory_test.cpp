@@ -63,12 +63,6 @@ bool pinToProcessor(pid_t pid, int index) {
   return false;
 }
 
-char processState(pid_t pid) {
-  const std::string stat = readWhole("/proc/" + std::to_string(pid) + "/stat");
-  const size_t close = stat.rfind(')');
-  return close == std::string::npos || close + 2 >= stat.size() ? '?' : stat[close + 2];
-}
-
 // The hexadecimal mask of one "Sig...:" line of a /proc status text; "" when absent.
 std::string signalMask(const std::string& status, const std::string& field) {
   const size_t at = status.find(field + ":\t");
@@ -111,13 +105,6 @@ int waitForChild(pid_t child) {
 
 class NewDirectoryTest : public DaemonTest {
  protected:
-  void TearDown() override {
-    // A stopped daemon would not answer the fixture's SIGTERM.
-    if (pid() > 0)
-      kill(pid(), SIGCONT);
-    DaemonTest::TearDown();
-  }
-
   // The log is read raw: some tests make it tens of thousands of lines long.
   std::string rawLog() const { return readWhole(logPath()); }
   static bool hasMessage(const std::string& log, const std::string& message) {
@@ -177,13 +164,6 @@ class NewDirectoryTest : public DaemonTest {
       difference << "not expected: " << path << "\n";
     return difference.str();
   }
-
-  // Makes the daemon stop where it is, and waits until it has.
-  void pauseDaemon() {
-    ASSERT_EQ(kill(pid(), SIGSTOP), 0);
-    ASSERT_TRUE(waitUntil([&] { return processState(pid()) == 'T'; }));
-  }
-  void resumeDaemon() { ASSERT_EQ(kill(pid(), SIGCONT), 0); }
 
   // Queues `count` records that run no handler: closes of files that were opened for writing
   // and left unmodified. Two files take turns, or the kernel would merge the records.
@@ -567,9 +547,8 @@ TEST_F(NewDirectoryTest, AQueueOverflowLosesNoCompletionAndRunsNothingTwice) {
   open.close();
   ASSERT_TRUE(waitForHandledPath(inTree("old/d1/open")));
   settle();
-  EXPECT_EQ(differenceFromOnceEach(
-                {"old/d0/seen", "late/inner/file", "old/d2/lost", "old/d1/open"}),
-            "");
+  EXPECT_EQ(
+      differenceFromOnceEach({"old/d0/seen", "late/inner/file", "old/d2/lost", "old/d1/open"}), "");
   EXPECT_TRUE(daemonAlive());
 }
 

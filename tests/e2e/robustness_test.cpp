@@ -27,12 +27,6 @@ void move(const std::string& from, const std::string& to) {
   ASSERT_EQ(rename(from.c_str(), to.c_str()), 0) << from << " -> " << to << ": " << strerror(errno);
 }
 
-char processState(pid_t pid) {
-  const std::string stat = readWhole("/proc/" + std::to_string(pid) + "/stat");
-  const size_t close = stat.rfind(')');
-  return close == std::string::npos || close + 2 >= stat.size() ? '?' : stat[close + 2];
-}
-
 std::string realPath(const std::string& path) {
   char resolved[PATH_MAX];
   return realpath(path.c_str(), resolved) == nullptr ? "" : resolved;
@@ -40,20 +34,6 @@ std::string realPath(const std::string& path) {
 
 class RobustnessTest : public DaemonTest {
  protected:
-  void TearDown() override {
-    // A stopped daemon would not answer the fixture's SIGTERM.
-    if (pid() > 0)
-      kill(pid(), SIGCONT);
-    DaemonTest::TearDown();
-  }
-
-  // Makes the daemon stop where it is, and waits until it has.
-  void pauseDaemon() {
-    ASSERT_EQ(kill(pid(), SIGSTOP), 0);
-    ASSERT_TRUE(waitUntil([&] { return processState(pid()) == 'T'; }));
-  }
-  void resumeDaemon() { ASSERT_EQ(kill(pid(), SIGCONT), 0); }
-
   // The log is read raw: an overflow makes it tens of thousands of lines long.
   std::string rawLog() const { return readWhole(logPath()); }
   bool waitForText(const std::string& text, std::chrono::milliseconds timeout = 10s) {

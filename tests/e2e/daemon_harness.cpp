@@ -370,6 +370,16 @@ char processState(pid_t pid) {
   return close == std::string::npos || close + 2 >= stat.size() ? '?' : stat[close + 2];
 }
 
+std::vector<std::string> withFaults(const std::vector<std::string>& settings) {
+  const char* sanitizerOptions = getenv("ASAN_OPTIONS");
+  std::vector<std::string> prefix = {
+      "env", std::string("LD_PRELOAD=") + VELLUMD_FAULTS_LIBRARY,
+      "ASAN_OPTIONS=" + std::string(sanitizerOptions ? sanitizerOptions : "") +
+          ":verify_asan_link_order=0"};
+  prefix.insert(prefix.end(), settings.begin(), settings.end());
+  return prefix;
+}
+
 void DaemonTest::pauseDaemon() {
   ASSERT_EQ(kill(pid_, SIGSTOP), 0);
   ASSERT_TRUE(waitUntil([&] { return processState(pid_) == 'T'; }));

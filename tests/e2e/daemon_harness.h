@@ -33,6 +33,10 @@ ProcessResult runProcess(const std::vector<std::string>& argv);
 // Polls `condition` every few milliseconds until it holds or `timeout` passes.
 bool waitUntil(const std::function<bool()>& condition, std::chrono::milliseconds timeout = 10s);
 
+// An env(1) prefix that loads the fault library into the daemon with `settings` (VAR=value words),
+// ahead of the sanitizer runtime of an instrumented daemon.
+std::vector<std::string> withFaults(const std::vector<std::string>& settings);
+
 // The vellumd binary under test.
 std::string vellumdBinary();
 

@@ -69,16 +69,8 @@ class FaultTest : public DaemonTest {
   // Launches the daemon with `fault` injected; returns without waiting for its watches. The
   // launcher returns once the start-up scan is done: with 3 and the error when it failed.
   void launchWithFault(const Fault& fault, int launcherStatus = 0) {
-    const char* sanitizerOptions = getenv("ASAN_OPTIONS");
-    std::vector<std::string> prefix = {
-        "env", std::string("LD_PRELOAD=") + VELLUMD_FAULTS_LIBRARY,
-        // The library is loaded ahead of the sanitizer runtime of an instrumented daemon.
-        "ASAN_OPTIONS=" + std::string(sanitizerOptions ? sanitizerOptions : "") +
-            ":verify_asan_link_order=0"};
-    for (const std::string& word : fault.environment())
-      prefix.push_back(word);
-    ProcessResult launched =
-        launchDaemon(prefix, {"-t", target(), "-h", handlerPath(), "-L", logPath()});
+    ProcessResult launched = launchDaemon(withFaults(fault.environment()),
+                                          {"-t", target(), "-h", handlerPath(), "-L", logPath()});
     ASSERT_EQ(launched.status, launcherStatus) << launched.err;
     ASSERT_EQ(launched.err, launcherStatus == 0 ? "" : kUnknownError + "\n");
   }

@@ -135,9 +135,8 @@ TEST_F(HostileFolderTest, ATreeDeeperThanTheDescriptorLimitIsWatchedToTheBottom)
 // The watch budget is shared with every inotify user of the uid: running out is made to happen
 // once, at the first new directory, by the fault library.
 TEST_F(HostileFolderTest, ADirectoryRefusedForWantOfWatchesIsWatchedOnceOneIsFreed) {
-  launchDaemon({"env", std::string("LD_PRELOAD=") + VELLUMD_FAULTS_LIBRARY,
-                "VELLUMD_FAULT_CALL=inotify_add_watch", "VELLUMD_FAULT_ERRNO=ENOSPC",
-                "VELLUMD_FAULT_AFTER=3"},
+  launchDaemon(withFaults({"VELLUMD_FAULT_CALL=inotify_add_watch", "VELLUMD_FAULT_ERRNO=ENOSPC",
+                           "VELLUMD_FAULT_AFTER=3"}),
                {"-t", target(), "-h", handlerPath(), "-L", logPath()});
   ASSERT_TRUE(waitForWatches(1));
   makeDir("starved");

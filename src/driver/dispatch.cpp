@@ -277,7 +277,7 @@ void Dispatcher::handOver(int wd, const std::string& directory, const std::strin
   const bool found = fstatat(directoryFd, name.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0;
   close(directoryFd);
   const std::string path = joinPath(directory, name);
-  if (found && mayHandOver(path, info, isDirectory))
+  if (found && mayHandOver(path, info, isDirectory) && !lookedAtAlready(path, info.st_ctim))
     callHandler(path, info.st_ctim);
 }
 
@@ -288,7 +288,7 @@ void Dispatcher::lookAtArrival(int wd, const std::string& directory, const std::
   const std::string path = joinPath(directory, name);
   struct stat info;
   if (fstatat(directoryFd, name.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0 &&
-      mayHandOver(path, info, false)) {
+      mayHandOver(path, info, false) && !lookedAtAlready(path, info.st_ctim)) {
     if (S_ISREG(info.st_mode)) {
       // Renamed into place while its writer may still have it open: handed over once it is
       // complete, as a file found in a new directory is.
@@ -300,13 +300,18 @@ void Dispatcher::lookAtArrival(int wd, const std::string& directory, const std::
   close(directoryFd);
 }
 
-void Dispatcher::callHandler(const std::string& path, const timespec& changed) {
+bool Dispatcher::lookedAtAlready(const std::string& path, const timespec& changed) const {
+  auto run = recentRuns_.find(path);
+  return run != recentRuns_.end() && run->second.byLook && same(run->second.changed, changed);
+}
+
+void Dispatcher::callHandler(const std::string& path, const timespec& changed, bool byLook) {
   if (path.size() >= kMaxPath)
     return;  // could be named neither to the handler nor in the log
   writeLog("Call handler " + escapeForLog(handler_) + " with argument: " + escapeForLog(path),
            log_);
   runs_.push(path);
-  recentRuns_[path] = {changed, now()};
+  recentRuns_[path] = {changed, now(), byLook};
 }
 
 TreeState Dispatcher::snapshot() const {
@@ -518,7 +523,7 @@ void Dispatcher::lookAtBatch(int wd, const std::string& directory, int directory
     if (options_.settle.count() > 0 && !settled) {
       decide(wd, name, RunKind::kArrival);
     } else {
-      callHandler(joinPath(directory, name), info.st_ctim);
+      callHandler(joinPath(directory, name), info.st_ctim, true);
     }
   }
 }

@@ -80,7 +80,10 @@ class Dispatcher {
  private:
   // Logs "Call handler HANDLER with argument: PATH" and queues the run of the handler with the
   // path as its one argument. `changed` is the file's change time as the decision saw it.
-  void callHandler(const std::string& path, const timespec& changed);
+  void callHandler(const std::string& path, const timespec& changed, bool byLook = false);
+  // True when a look already ran `path` at the change time `changed`: a record queued before
+  // that look's mark, read after an overflow dropped the mark, tells of the same completion.
+  bool lookedAtAlready(const std::string& path, const timespec& changed) const;
   // How a run was decided on, and so what is checked again when it is made.
   enum class RunKind {
     kClose,             // a written file was closed
@@ -150,6 +153,7 @@ class Dispatcher {
   struct RunDecision {
     timespec changed;
     timespec decidedAt;
+    bool byLook = false;  // decided by a look, whose queue mark a later overflow may have lost
   };
   std::unordered_map<std::string, RunDecision> recentRuns_;
   timespec forgottenUpTo_{};  // recentRuns_ holds nothing decided before this

@@ -96,7 +96,8 @@ TEST_F(HostileFolderTest, FifosAndLongPathsAreNotHandedOverAndTheDaemonGoesOn) {
   settle();
   EXPECT_EQ(timesHandled(inTree("up")), 0);
   EXPECT_EQ(timesHandled(inTree("rw")), 0);
-  EXPECT_EQ(handled(), (std::vector<std::string>{inTree(longName), inTree("settle-1")}));
+  EXPECT_EQ(timesHandled(inTree(longName)), 1);  // the renamed directory's arrival
+  EXPECT_EQ(handled().size(), 2u);
   EXPECT_TRUE(daemonAlive());
 }
 

@@ -125,7 +125,10 @@ PlacedWatch InotifyWatch::placeWatchAt(int parent, const std::string& name, cons
     mask = defaultMask_;
   // IN_ONLYDIR: by the time a record about a new directory is read, its name may belong to a
   // file; a watch on that file would report its own writes as those of a directory's entries.
-  int wd = inotify_add_watch(fd_, path.c_str(), mask | IN_ONLYDIR);
+  // IN_MASK_ADD: re-adding a watched directory with IN_MASK_ADD changes nothing; without it the
+  // kernel empties the watch's mask before setting it again, and a record of a change made on
+  // another processor in that moment is lost.
+  int wd = inotify_add_watch(fd_, path.c_str(), mask | IN_ONLYDIR | IN_MASK_ADD);
   if (wd == -1) {
     int error = errno;
     throw SystemError("inotify_add_watch fail!!", error);
@@ -265,7 +268,8 @@ int InotifyWatch::openWatched(int wd) {
   if (fd < 0 || !procFds_)
     return fd;
   // The kernel hands back the descriptor of the watch the opened directory already has.
-  const int found = inotify_add_watch(fd_, procPath(fd).c_str(), defaultMask_ | IN_ONLYDIR);
+  const int found =
+      inotify_add_watch(fd_, procPath(fd).c_str(), defaultMask_ | IN_ONLYDIR | IN_MASK_ADD);
   if (found == wd)
     return fd;
   if (found >= 0)

@@ -114,7 +114,7 @@ void Dispatcher::dispatch(const inotify_event& event) {
   }
   // A directory renames pushed beyond the longest path has nothing that could be handed over;
   // and, tested first, its chain is not walked further.
-  if (!registry_.boundedPathOf(event.wd))
+  if (!registry_.pathFits(event.wd))
     return;
   if (!registry_.isRooted(event.wd)) {
     // Reached through a link whose directory has left the tree or gone: its path leads nowhere.
@@ -199,17 +199,7 @@ void Dispatcher::run(int wd, const std::string& name, RunKind kind) {
   // A name that settled may have been opened again meanwhile: it gets the look an arrival gets.
   if (kind == RunKind::kClose && options_.settle.count() > 0)
     kind = RunKind::kArrival;
-  switch (kind) {
-    case RunKind::kClose:
-      handOver(wd, *directory, name, false);
-      break;
-    case RunKind::kArrival:
-      lookAtArrival(wd, *directory, name);
-      break;
-    case RunKind::kDirectoryArrival:
-      handOver(wd, *directory, name, true);
-      break;
-  }
+  handOver(wd, *directory, name, kind);
 }
 
 void Dispatcher::noteSettlingRecord(const inotify_event& event, const std::string& name) {
@@ -266,30 +256,19 @@ bool Dispatcher::mayHandOver(const std::string& path, const struct stat& info, b
 }
 
 void Dispatcher::handOver(int wd, const std::string& directory, const std::string& name,
-                          bool isDirectory) {
+                          RunKind kind) {
   // Decided now, on what the name is now, in the very directory watched: a FIFO or a device would
   // block or harm a handler that reads it, and a link planted by an uploader, as the name or as a
   // directory on the way, could lead to any file on the machine.
   const int directoryFd = registry_.openWatched(wd);
   if (directoryFd < 0)
     return;
-  struct stat info;
-  const bool found = fstatat(directoryFd, name.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0;
-  close(directoryFd);
-  const std::string path = joinPath(directory, name);
-  if (found && mayHandOver(path, info, isDirectory) && !lookedAtAlready(path, info.st_ctim))
-    callHandler(path, info.st_ctim);
-}
-
-void Dispatcher::lookAtArrival(int wd, const std::string& directory, const std::string& name) {
-  const int directoryFd = registry_.openWatched(wd);
-  if (directoryFd < 0)
-    return;
   const std::string path = joinPath(directory, name);
   struct stat info;
   if (fstatat(directoryFd, name.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0 &&
-      mayHandOver(path, info, false) && !lookedAtAlready(path, info.st_ctim)) {
-    if (S_ISREG(info.st_mode)) {
+      mayHandOver(path, info, kind == RunKind::kDirectoryArrival) &&
+      !lookedAtAlready(path, info.st_ctim)) {
+    if (kind == RunKind::kArrival && S_ISREG(info.st_mode)) {
       // Renamed into place while its writer may still have it open: handed over once it is
       // complete, as a file found in a new directory is.
       lookAtBatch(wd, directory, directoryFd, {name}, true);
@@ -365,11 +344,9 @@ void Dispatcher::catchUp(const TreeState& state) {
     }
     if (isExcluded(name))
       continue;
-    if (lstat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode)) {
-      handOver(directory->second, directory->first, name, true);
-    } else {
-      lookAtArrival(directory->second, directory->first, name);
-    }
+    const bool isDirectory = lstat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
+    handOver(directory->second, directory->first, name,
+             isDirectory ? RunKind::kDirectoryArrival : RunKind::kArrival);
   }
   std::vector<int> all;
   for (const auto& [path, wd] : directories)

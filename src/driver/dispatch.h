@@ -94,20 +94,19 @@ class Dispatcher {
   void decide(int wd, const std::string& name, RunKind kind);
   // Makes the run for `name` in `wd`, checking the name as it is now.
   void run(int wd, const std::string& name, RunKind kind);
+  // Calls the handler for `name` in `wd` (at `directory`) when mayHandOver() holds for what the
+  // name is now in the directory watched and no look ran it at this change already. A regular
+  // file that arrived is looked at first: handed over now when nobody writes it, at its close
+  // when someone may.
+  void handOver(int wd, const std::string& directory, const std::string& name, RunKind kind);
   bool isExcluded(const std::string& name) const;
   // Restarts or drops the wait of a settling name that the record concerns.
   void noteSettlingRecord(const inotify_event& event, const std::string& name);
   // True for a regular file (`directory`: a directory), or a link of a trusted owner, at a path
   // short enough to name. Logs an untrusted link.
   bool mayHandOver(const std::string& path, const struct stat& info, bool directory);
-  // Calls the handler for `name` in `wd` (at `directory`) when mayHandOver() holds for what the
-  // name is now in the directory watched.
-  void handOver(int wd, const std::string& directory, const std::string& name, bool isDirectory);
   // Logs that the target was moved away or deleted, and ends the daemon with status 3.
   [[noreturn]] void targetGone();
-  // A file renamed or moved into `wd`: handed over now when nobody writes it, at its close when
-  // someone may.
-  void lookAtArrival(int wd, const std::string& directory, const std::string& name);
   // Drops the runs decided before the queue was last seen empty (less a margin).
   void forgetOldRuns();
   // REQUIRES: the record's watch is in the tree, at a path short enough to name.

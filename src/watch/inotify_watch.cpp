@@ -13,6 +13,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <limits>
 
 #include "errors/errors.h"
 #include "watch/dir_scan.h"
@@ -297,53 +298,62 @@ bool InotifyWatch::stillAt(int wd) {
   return true;
 }
 
-std::string InotifyWatch::pathOf(int wd) const {
-  if (wd == -1)
-    return "";
+bool InotifyWatch::collectNames(int wd, size_t limit,
+                                std::vector<const std::string*>& names) const {
+  names.clear();
   auto it = entries_.find(wd);
   if (it == entries_.end())
-    throw NotFoundError("watch descrepter not found!!");
-  // The names from the directory up, joined once from the top: prepending at every level would
-  // copy the path once per level.
-  std::vector<const std::string*> names{&it->second.name};
-  int p = it->second.parent;
-  for (size_t steps = 0; p != -1 && steps < entries_.size(); ++steps) {
-    auto up = entries_.find(p);
-    if (up == entries_.end())
-      break;
-    names.push_back(&up->second.name);
-    p = up->second.parent;
-  }
-  std::string path = *names.back();
-  for (auto name = names.rbegin() + 1; name != names.rend(); ++name)
-    path = joinPath(path, **name);
-  return path;
-}
-
-std::optional<std::string> InotifyWatch::boundedPathOf(int wd) const {
-  auto it = entries_.find(wd);
-  if (it == entries_.end())
-    return std::nullopt;
-  std::vector<const std::string*> names{&it->second.name};
+    return false;
+  names.push_back(&it->second.name);
+  // Every level adds a name and a slash: with a limit the walk ends within limit / 2 steps.
   size_t length = it->second.name.size();
   int p = it->second.parent;
   for (size_t steps = 0; p != -1 && steps < entries_.size(); ++steps) {
     auto up = entries_.find(p);
     if (up == entries_.end())
       break;
-    // Every level adds a name and a slash: the walk ends within kMaxPath / 2 steps.
     length += up->second.name.size() + 1;
-    if (length >= kMaxPath)
-      return std::nullopt;
+    if (length >= limit)
+      return false;
     names.push_back(&up->second.name);
     p = up->second.parent;
   }
+  return true;
+}
+
+namespace {
+// The names from a directory up, joined once from the top: prepending at every level would copy
+// the path once per level.
+std::string joinFromTop(const std::vector<const std::string*>& names) {
   std::string path = *names.back();
   for (auto name = names.rbegin() + 1; name != names.rend(); ++name)
     path = joinPath(path, **name);
+  return path;
+}
+}  // namespace
+
+std::string InotifyWatch::pathOf(int wd) const {
+  if (wd == -1)
+    return "";
+  std::vector<const std::string*> names;
+  if (!collectNames(wd, std::numeric_limits<size_t>::max(), names))
+    throw NotFoundError("watch descrepter not found!!");
+  return joinFromTop(names);
+}
+
+std::optional<std::string> InotifyWatch::boundedPathOf(int wd) const {
+  std::vector<const std::string*> names;
+  if (!collectNames(wd, kMaxPath, names))
+    return std::nullopt;
+  std::string path = joinFromTop(names);
   if (path.size() >= kMaxPath)
     return std::nullopt;
   return path;
+}
+
+bool InotifyWatch::pathFits(int wd) const {
+  std::vector<const std::string*> names;
+  return collectNames(wd, kMaxPath, names);
 }
 
 void InotifyWatch::removeWatch(int wd) {

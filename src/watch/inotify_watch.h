@@ -131,6 +131,9 @@ class InotifyWatch {
   // unregistered descriptor or a longer path. Costs at most kMaxPath / 2 steps, however deep the
   // chain: renames can push watched directories thousands of levels down.
   std::optional<std::string> boundedPathOf(int wd) const;
+  // True when boundedPathOf() would give a path (give or take the slashes a target's own name may
+  // add), without building it: the check made for every record.
+  bool pathFits(int wd) const;
 
   // Forgets `wd` and removes its kernel watch; children keep paths that stop at the gap.
   void removeWatch(int wd);
@@ -209,6 +212,9 @@ class InotifyWatch {
 
  private:
   bool isIgnored(const std::string& name) const;
+  // The names from `wd` up its parent chain, `wd`'s first. False for an unregistered `wd`, or when
+  // the names and slashes reach `limit` bytes.
+  bool collectNames(int wd, size_t limit, std::vector<const std::string*>& names) const;
   // True when `ancestor` is `wd` or lies on its parent chain.
   bool isSelfOrAncestor(int ancestor, int wd) const;
   // How many parent steps lead from `wd` up to `ancestor`; -1 when `ancestor` is not on the

@@ -310,7 +310,7 @@ TreeState Dispatcher::snapshot() const {
     if (entry.pending.empty() || entry.departed)
       continue;
     if (std::optional<std::string> directory = registry_.boundedPathOf(wd)) {
-      for (const auto& [name, mask] : entry.pending)
+      for (const auto& [name, mask] : entry.pending.files())
         state.toLook.push_back(joinPath(*directory, name));
     }
   }

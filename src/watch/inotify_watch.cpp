@@ -594,21 +594,46 @@ void InotifyWatch::notePending(int wd, const std::string& name, uint32_t mask) {
   auto it = entries_.find(wd);
   if (it == entries_.end())
     return;
-  it->second.pending[name] |= mask;
+  it->second.pending.note(name, mask);
 }
 
 uint32_t InotifyWatch::pendingMask(int wd, const std::string& name) const {
   auto it = entries_.find(wd);
   if (it == entries_.end())
     return 0;
-  auto file = it->second.pending.find(name);
-  return file == it->second.pending.end() ? 0 : file->second;
+  return it->second.pending.mask(name);
 }
 
 void InotifyWatch::clearPending(int wd, const std::string& name) {
   auto it = entries_.find(wd);
   if (it != entries_.end())
-    it->second.pending.erase(name);
+    it->second.pending.clear(name);
+}
+
+// With the map's own 40 bytes per node, 88: one 96-byte block of the allocator per directory.
+static_assert(sizeof(WatchEntry) <= 48);
+
+void PendingWrites::note(const std::string& name, uint32_t mask) {
+  if (!files_)
+    files_ = std::make_unique<Map>();
+  (*files_)[name] |= mask;
+}
+
+uint32_t PendingWrites::mask(const std::string& name) const {
+  if (!files_)
+    return 0;
+  auto file = files_->find(name);
+  return file == files_->end() ? 0 : file->second;
+}
+
+void PendingWrites::clear(const std::string& name) {
+  if (files_)
+    files_->erase(name);
+}
+
+const PendingWrites::Map& PendingWrites::files() const {
+  static const Map kNone;
+  return files_ ? *files_ : kNone;
 }
 
 std::pair<const std::byte*, int64_t> InotifyWatch::readEvents() {

@@ -31,13 +31,34 @@ constexpr size_t kMaxPath = 4096;
 // rule the kernel applies to links in sticky world-writable directories).
 bool isTrustedOwner(uid_t uid);
 
-// One watch: a directory, or a queue mark. Owned by the registry's entry map.
+// The files of one directory created or modified and not yet closed, with the records' bits.
+// Most watched directories never see a write: until one does, this is a single null pointer, so
+// that a tree of a hundred thousand directories costs no map per directory. A map once made is
+// kept, so a directory being written to costs no allocation per file.
+class PendingWrites {
+ public:
+  using Map = std::map<std::string, uint32_t>;
+
+  bool empty() const { return !files_ || files_->empty(); }
+  size_t size() const { return files_ ? files_->size() : 0; }
+  void note(const std::string& name, uint32_t mask);
+  uint32_t mask(const std::string& name) const;
+  void clear(const std::string& name);
+  // The files, in name order; an empty map while none is pending.
+  const Map& files() const;
+
+ private:
+  std::unique_ptr<Map> files_;  // null until the first write
+};
+
+// One watch: a directory, or a queue mark. Owned by the registry's entry map. Laid out to fit
+// the map's node in 96 bytes: it is the daemon's whole cost per watched directory.
 struct WatchEntry {
-  int parent = -1;   // descriptor of the containing directory; -1 where there is none (the target,
-                     // a queue mark, the directories of a "." target)
   std::string name;  // the target as given, a mark's file path, or a bare name inside the parent
-  std::map<std::string, uint32_t> pending;  // files created or modified and not yet closed
-  bool viaLink = false;                     // reached through a symbolic link under its parent
+  PendingWrites pending;
+  int parent = -1;  // descriptor of the containing directory; -1 where there is none (the target,
+                    // a queue mark, the directories of a "." target)
+  bool viaLink = false;   // reached through a symbolic link under its parent
   bool departed = false;  // no longer in the tree (moved out, or a queue mark): its kernel watch
                           // is gone or going, its records are described but not acted on
 };

@@ -128,7 +128,10 @@ int runEventLoop(const LoopSettings& settings) {
     runs.setJobLimit(settings.jobs);
     LogFold fold(log);
     StateKeeper state(settings.statePath, log);
-    state.start(dispatcher);
+    {
+      LogBatch batch(log);
+      state.start(dispatcher);
+    }
     if (const std::string trouble = settings.report->ready(); !trouble.empty())
       writeLog("Can't notify the service manager - " + trouble, log);
 
@@ -163,6 +166,8 @@ int runEventLoop(const LoopSettings& settings) {
         }
       }
       if (ready[0].revents != 0) {
+        // The lines of one read buffer, with the runs and looks they lead to, leave in one write.
+        LogBatch batch(log);
         fold.wakeUp("poll exit - 1");
         auto [data, count] = registry.readEvents();
         const InotifyEventIterator end;

@@ -97,16 +97,14 @@ int standardErrorSlot() {
   return slot;
 }
 
-void writeLine(const std::string& message, std::ostream& log) {
-  const char* stamp = currentStamp();
+int batchSlot() {
+  static const int slot = std::ios_base::xalloc();
+  return slot;
+}
+
+// Writes `text`, which holds `lines` whole lines, in one write(); keeps the lost-line count.
+void writeText(const std::string& text, long lines, std::ostream& log) {
   long& lost = log.iword(lostLinesSlot());
-  // One write of the whole text, so that lines from the daemon and from others appending to the
-  // same file never interleave.
-  std::string text;
-  text.reserve(sizeof timeText + 2 + message.size() + 1);
-  if (lost > 0)
-    appendLine(text, stamp, "Log write failed - " + std::to_string(lost) + " lines lost");
-  appendLine(text, stamp, message);
   // A failed write leaves the stream failed for good unless its state is cleared: the file
   // system may have room again by now.
   log.clear();
@@ -115,8 +113,25 @@ void writeLine(const std::string& message, std::ostream& log) {
   if (log.good()) {
     lost = 0;
   } else {
-    ++lost;
+    lost += lines;
   }
+}
+
+void writeLine(const std::string& message, std::ostream& log) {
+  if (auto* batch = static_cast<LogBatch*>(log.pword(batchSlot()))) {
+    batch->hold(message);
+    return;
+  }
+  const char* stamp = currentStamp();
+  const long lost = log.iword(lostLinesSlot());
+  // One write of the whole text, so that lines from the daemon and from others appending to the
+  // same file never interleave.
+  std::string text;
+  text.reserve(sizeof timeText + 2 + message.size() + 1);
+  if (lost > 0)
+    appendLine(text, stamp, "Log write failed - " + std::to_string(lost) + " lines lost");
+  appendLine(text, stamp, message);
+  writeText(text, 1, log);
 }
 
 }  // namespace detail
@@ -129,12 +144,54 @@ void writeLog(const std::string& message, std::ostream* log) {
   detail::writeLine(message, *log);
 }
 
+LogBatch::LogBatch(std::ostream* log) : log_(log) {
+  if (log_ == nullptr || log_->pword(detail::batchSlot()) != nullptr) {
+    log_ = nullptr;
+    return;
+  }
+  log_->pword(detail::batchSlot()) = this;
+}
+
+LogBatch::~LogBatch() {
+  if (log_ == nullptr)
+    return;
+  write();
+  log_->pword(detail::batchSlot()) = nullptr;
+}
+
+void LogBatch::hold(const std::string& line) {
+  const char* stamp = currentStamp();
+  // Lines lost before this batch are told before its first line; those it loses, before the
+  // first line written after it.
+  if (held_.empty()) {
+    if (const long lost = log_->iword(detail::lostLinesSlot()); lost > 0)
+      appendLine(held_, stamp, "Log write failed - " + std::to_string(lost) + " lines lost");
+  }
+  appendLine(held_, stamp, line);
+  ++heldLines_;
+  if (held_.size() >= kMaxHeld)
+    write();
+}
+
+void LogBatch::write() {
+  if (log_ == nullptr || held_.empty())
+    return;
+  detail::writeText(held_, heldLines_, *log_);
+  held_.clear();
+  heldLines_ = 0;
+}
+
 void fatal(int status, const std::string& message, std::ostream* log,
            const std::function<void(const std::string& line)>& beforeExit) {
   const std::string line = "Error: " + message;
   if (log == nullptr || log->iword(detail::standardErrorSlot()) == 0)
     std::cerr << line << std::endl;
   writeLog(line, log);
+  // exit() runs no destructor of the stack: what a batch holds is written here.
+  if (log != nullptr) {
+    if (auto* batch = static_cast<LogBatch*>(log->pword(detail::batchSlot())))
+      batch->write();
+  }
   if (beforeExit)
     beforeExit(line);
   exit(status);

@@ -18,6 +18,33 @@ namespace vellumd {
 // Not reentrant (the timestamp buffer is static).
 void writeLog(const std::string& message, std::ostream* log);
 
+// Holds the lines written to one log stream while it lives and writes them in one write(), in
+// order, each line whole: the event loop logs a record and its decisions per record, and one
+// system call per line costs more than the rest of a record's work when the log is on a disk.
+// Lines are also written whenever the held text grows past kMaxHeld, and by fatal() before it
+// exits. A failed write counts all its lines as lost, as single lines are. Batches do not nest:
+// one made while another holds the stream holds nothing. Single-threaded.
+class LogBatch {
+ public:
+  static constexpr size_t kMaxHeld = 64 * 1024;
+
+  // `log` may be null: nothing is then held.
+  explicit LogBatch(std::ostream* log);
+  LogBatch(const LogBatch&) = delete;
+  LogBatch& operator=(const LogBatch&) = delete;
+  ~LogBatch();  // writes what it holds and detaches
+
+  // Appends one stamped line (and a "Log write failed" line before it when lines were lost).
+  void hold(const std::string& line);
+  // Writes what is held, in one write().
+  void write();
+
+ private:
+  std::ostream* log_;  // null when another batch holds the stream, or there is no log
+  std::string held_;
+  long heldLines_ = 0;
+};
+
 // Writes "Error: message" to standard error and to the log, once when the log is standard error
 // itself; tells `beforeExit` (when set) the "Error: message" line; then exits with status.
 [[noreturn]] void fatal(int status, const std::string& message, std::ostream* log,
@@ -35,9 +62,11 @@ void markAsStandardError(std::ostream& log);
 
 namespace detail {
 // The per-stream slots the log keeps in std::ios_base storage: the lines lost since the last
-// successful write (iword), the attached LogFold (pword), and the standard-error mark (iword).
+// successful write (iword), the attached LogFold and LogBatch (pword), and the standard-error
+// mark (iword).
 int lostLinesSlot();
 int foldSlot();
+int batchSlot();
 int standardErrorSlot();
 // Writes one timestamped line and keeps the lost-line count, without asking an attached fold.
 void writeLine(const std::string& message, std::ostream& log);

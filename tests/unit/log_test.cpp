@@ -139,12 +139,15 @@ TEST(FatalDeathTest, AlsoWritesTheErrorAsALogLine) {
   const std::string path = file.path();
   EXPECT_EXIT(
       {
-        // exit() never destroys this stream: the line must already be flushed.
+        // exit() never destroys this stream nor the batch: the lines must already be written.
         std::ofstream log(path, std::ios::out | std::ios::app);
+        LogBatch batch(&log);
+        writeLog("poll exit - 1", &log);
         fatal(3, "Unknown error", &log);
       },
       ::testing::ExitedWithCode(3), "Error: Unknown error");
-  static const std::regex kLine(R"(^[0-9/]{10} [0-9:]{8}: Error: Unknown error\n$)");
+  static const std::regex kLine(
+      R"(^[0-9/]{10} [0-9:]{8}: poll exit - 1\n[0-9/]{10} [0-9:]{8}: Error: Unknown error\n$)");
   const std::string content = readFile(path);
   EXPECT_TRUE(std::regex_match(content, kLine)) << content;
 }

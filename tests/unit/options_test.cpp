@@ -179,17 +179,30 @@ TEST_F(LogFileTest, SecondFileThatOpensReplacesTheFirst) {
   EXPECT_NE(secondContent.find(": two\n"), std::string::npos) << secondContent;
 }
 
-// On a full file system (/dev/full) lines are lost; once a log has room, the count comes first.
+// On a full file system (/dev/full) lines are lost, those of a batch too; once a log has room,
+// the count comes first. A batch writes nothing until it ends, then its lines in order.
 TEST_F(LogFileTest, LinesLostToAFullFileSystemAreCountedInTheNextLineWritten) {
   LogFile log;
   ASSERT_EQ(log.open("/dev/full"), 0);
   writeLog("one", log.handle());
-  writeLog("two", log.handle());
+  {
+    LogBatch batch(log.handle());
+    writeLog("two", log.handle());
+    writeLog("three", log.handle());
+  }
   ASSERT_EQ(log.open(path("room.log")), 0);
-  writeLog("three", log.handle());
+  {
+    LogBatch batch(log.handle());
+    LogBatch nested(log.handle());  // holds nothing: the outer batch has the stream
+    writeLog("four", log.handle());
+    writeLog("five", log.handle());
+    EXPECT_EQ(read(path("room.log")), "");
+  }
   const std::string content = read(path("room.log"));
-  EXPECT_NE(content.find(": Log write failed - 2 lines lost\n"), std::string::npos) << content;
-  EXPECT_EQ(content.find(": three\n"), content.size() - 8) << content;
+  const size_t lost = content.find(": Log write failed - 3 lines lost\n");
+  EXPECT_NE(lost, std::string::npos) << content;
+  EXPECT_LT(lost, content.find(": four\n")) << content;
+  EXPECT_EQ(content.find(": five\n"), content.size() - 7) << content;
 }
 
 TEST_F(LogFileTest, SecondFileThatFailsKeepsTheFirstInUse) {

@@ -25,14 +25,23 @@ namespace {
 // gets one; the oldest go first.
 constexpr size_t kMaxPendingMoves = 1024;
 
-std::string procPath(int fd) {
-  return "/proc/self/fd/" + std::to_string(fd);
-}
+// "/proc/self/fd/N": the path by which the kernel reaches exactly the file open as N. Built in
+// place, since one is made for every directory watched.
+class ProcPath {
+ public:
+  explicit ProcPath(int fd) { snprintf(text_, sizeof text_, "/proc/self/fd/%d", fd); }
+  const char* c_str() const { return text_; }
+  std::string str() const { return text_; }
+
+ private:
+  char text_[32];
+};
 
 // Owns one descriptor.
 class Descriptor {
  public:
-  explicit Descriptor(int fd) : fd_(fd) {}
+  explicit Descriptor(int fd = -1) : fd_(fd) {}
+  Descriptor(Descriptor&& other) noexcept : fd_(other.release()) {}
   Descriptor(const Descriptor&) = delete;
   Descriptor& operator=(const Descriptor&) = delete;
   ~Descriptor() {
@@ -40,10 +49,50 @@ class Descriptor {
       close(fd_);
   }
   int get() const { return fd_; }
+  // Gives the descriptor to the caller.
+  int release() { return std::exchange(fd_, -1); }
 
  private:
   int fd_;  // -1: none
 };
+
+// Reads the entries of a directory it owns with getdents64() into a buffer of its own. Unlike
+// fdopendir(), it costs no fstat(), fcntl() or allocation per directory: the scan reads one
+// directory per watch it places, and those calls would be a third of its system calls.
+class DirectoryReader {
+ public:
+  static constexpr size_t kBufferSize = 8192;
+
+  DirectoryReader(int wd, int fd) : wd_(wd), fd_(fd), buffer_(new char[kBufferSize]) {}
+  int wd() const { return wd_; }
+  int fd() const { return fd_.get(); }
+  // The next entry ("." and ".." included); null at the end or on an error.
+  const dirent64* next() {
+    if (offset_ == filled_) {
+      const ssize_t count = getdents64(fd_.get(), buffer_.get(), kBufferSize);
+      if (count <= 0)
+        return nullptr;
+      filled_ = static_cast<size_t>(count);
+      offset_ = 0;
+    }
+    const auto* entry = reinterpret_cast<const dirent64*>(buffer_.get() + offset_);
+    offset_ += entry->d_reclen;
+    return entry;
+  }
+
+ private:
+  int wd_;                          // the directory's watch
+  Descriptor fd_;                   // the directory, open for reading
+  std::unique_ptr<char[]> buffer_;  // kBufferSize bytes of records from getdents64()
+  size_t filled_ = 0;
+  size_t offset_ = 0;
+};
+
+// How many directories, one inside the other, the scan reads at once. Each one deeper is opened
+// through its parent and watched through that open descriptor, so that nothing has to be checked
+// again before it is read; below this depth a directory is re-opened by its path, after checking
+// that the path still leads to it. Low enough for a daemon started with a few dozen descriptors.
+constexpr size_t kOpenLevels = 12;
 }  // namespace
 
 bool isTrustedOwner(uid_t uid) {
@@ -117,10 +166,10 @@ PlacedWatch InotifyWatch::placeWatch(int parent, const std::string& name, uint32
                                      bool viaLink) {
   if (isIgnored(name))
     return {-1, WatchOutcome::kIgnored};
-  return placeWatchAt(parent, name, joinPath(pathOf(parent), name), mask, viaLink);
+  return placeWatchAt(parent, name, joinPath(pathOf(parent), name).c_str(), mask, viaLink);
 }
 
-PlacedWatch InotifyWatch::placeWatchAt(int parent, const std::string& name, const std::string& path,
+PlacedWatch InotifyWatch::placeWatchAt(int parent, const std::string& name, const char* path,
                                        uint32_t mask, bool viaLink) {
   if (mask == 0)
     mask = defaultMask_;
@@ -129,7 +178,7 @@ PlacedWatch InotifyWatch::placeWatchAt(int parent, const std::string& name, cons
   // IN_MASK_ADD: re-adding a watched directory with IN_MASK_ADD changes nothing; without it the
   // kernel empties the watch's mask before setting it again, and a record of a change made on
   // another processor in that moment is lost.
-  int wd = inotify_add_watch(fd_, path.c_str(), mask | IN_ONLYDIR | IN_MASK_ADD);
+  int wd = inotify_add_watch(fd_, path, mask | IN_ONLYDIR | IN_MASK_ADD);
   if (wd == -1) {
     int error = errno;
     throw SystemError("inotify_add_watch fail!!", error);
@@ -161,7 +210,8 @@ std::optional<PlacedWatch> InotifyWatch::tryPlaceWatch(int parent, const std::st
                                                        bool viaLink, const ScanOptions& options) {
   if (isIgnored(name))
     return PlacedWatch{-1, WatchOutcome::kIgnored};
-  return tryPlaceWatchAt(parent, name, joinPath(pathOf(parent), name), 0, viaLink, options);
+  return tryPlaceWatchAt(parent, name, joinPath(pathOf(parent), name).c_str(), 0, viaLink,
+                         options);
 }
 
 std::optional<PlacedWatch> InotifyWatch::skipped(int parent, const std::string& name, int error,
@@ -180,13 +230,13 @@ std::optional<PlacedWatch> InotifyWatch::skipped(int parent, const std::string& 
 }
 
 std::optional<PlacedWatch> InotifyWatch::tryPlaceWatchAt(int parent, const std::string& name,
-                                                         const std::string& kernelPath,
-                                                         uint32_t flags, bool viaLink,
+                                                         const char* kernelPath, uint32_t flags,
+                                                         bool viaLink,
                                                          const ScanOptions& options) {
   // A directory whose path would not fit could never be named to the handler or the log.
   if (parent != -1) {
-    std::optional<std::string> parentPath = boundedPathOf(parent);
-    if (!parentPath || parentPath->size() + 1 + name.size() >= kMaxPath)
+    std::optional<size_t> parentLength = boundedPathLength(parent);
+    if (!parentLength || *parentLength + 1 + name.size() >= kMaxPath)
       return skipped(parent, name, ENAMETOOLONG, options);
   }
   PlacedWatch placed;
@@ -203,7 +253,7 @@ std::optional<PlacedWatch> InotifyWatch::tryPlaceWatchAt(int parent, const std::
 
 std::optional<PlacedWatch> InotifyWatch::watchEntry(int parent, int parentFd,
                                                     const std::string& name, unsigned char type,
-                                                    const ScanOptions& options) {
+                                                    const ScanOptions& options, int* opened) {
   if (isIgnored(name))
     return std::nullopt;
   if (options.excluded != nullptr && std::any_of(options.excluded->begin(), options.excluded->end(),
@@ -222,14 +272,31 @@ std::optional<PlacedWatch> InotifyWatch::watchEntry(int parent, int parentFd,
       return skipped(parent, name, errno, options);
     type = S_ISDIR(info.st_mode) ? DT_DIR : S_ISLNK(info.st_mode) ? DT_LNK : DT_REG;
   }
+  if (type != DT_DIR && type != DT_LNK)
+    return announced ? skipped(parent, name, ENOTDIR, options) : std::nullopt;
   // Through the open parent, never by the whole path: any directory on the way may have become a
   // link to somewhere else since it was read.
-  const std::string throughParent =
-      procFds_ ? procPath(parentFd) + "/" + name : joinPath(pathOf(parent), name);
+  const auto throughParent = [&] {
+    return procFds_ ? ProcPath(parentFd).str() + "/" + name : joinPath(pathOf(parent), name);
+  };
+  if (type == DT_DIR && opened != nullptr && procFds_) {
+    // Opened first and watched through the open descriptor: the directory watched is the one
+    // the caller reads, and nothing needs to be checked before it is.
+    Descriptor directory(openat(parentFd, name.c_str(),
+                                O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    if (directory.get() >= 0) {
+      std::optional<PlacedWatch> placed =
+          tryPlaceWatchAt(parent, name, ProcPath(directory.get()).c_str(), 0, false, options);
+      if (placed && placed->wd >= 0)
+        *opened = directory.release();
+      return placed;
+    }
+    // Out of descriptors: watched by its name through the parent, read later.
+    if (errno != EMFILE && errno != ENFILE)
+      return skipped(parent, name, errno == ELOOP ? ENOTDIR : errno, options);
+  }
   if (type == DT_DIR)
-    return tryPlaceWatchAt(parent, name, throughParent, IN_DONT_FOLLOW, false, options);
-  if (type != DT_LNK)
-    return announced ? skipped(parent, name, ENOTDIR, options) : std::nullopt;
+    return tryPlaceWatchAt(parent, name, throughParent().c_str(), IN_DONT_FOLLOW, false, options);
   // The link itself, held open, so that its owner and its text are those of one and the same link.
   Descriptor link(openat(parentFd, name.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC));
   struct stat info;
@@ -250,15 +317,19 @@ std::optional<PlacedWatch> InotifyWatch::watchEntry(int parent, int parentFd,
   // Its text is followed only where it passes no further link: a directory on the way may be an
   // uploader's, swapped for a link to anywhere.
   open_how how{};
-  how.flags = O_PATH | O_DIRECTORY | O_CLOEXEC;
+  how.flags = (opened != nullptr ? O_RDONLY | O_NONBLOCK : O_PATH) | O_DIRECTORY | O_CLOEXEC;
   how.resolve = RESOLVE_NO_SYMLINKS;
   Descriptor pointee(static_cast<int>(syscall(SYS_openat2, parentFd, text, &how, sizeof how)));
   if (pointee.get() < 0) {
     const int error = errno == ENOSYS ? ELOOP : errno;
     return announced || error != ENOTDIR ? skipped(parent, name, error, options) : std::nullopt;
   }
-  const std::string kernelPath = procFds_ ? procPath(pointee.get()) : throughParent;
-  return tryPlaceWatchAt(parent, name, kernelPath, 0, true, options);
+  const std::string kernelPath = procFds_ ? ProcPath(pointee.get()).str() : throughParent();
+  std::optional<PlacedWatch> placed =
+      tryPlaceWatchAt(parent, name, kernelPath.c_str(), 0, true, options);
+  if (placed && placed->wd >= 0 && opened != nullptr && procFds_)
+    *opened = pointee.release();
+  return placed;
 }
 
 int InotifyWatch::openWatched(int wd) {
@@ -270,7 +341,7 @@ int InotifyWatch::openWatched(int wd) {
     return fd;
   // The kernel hands back the descriptor of the watch the opened directory already has.
   const int found =
-      inotify_add_watch(fd_, procPath(fd).c_str(), defaultMask_ | IN_ONLYDIR | IN_MASK_ADD);
+      inotify_add_watch(fd_, ProcPath(fd).c_str(), defaultMask_ | IN_ONLYDIR | IN_MASK_ADD);
   if (found == wd)
     return fd;
   if (found >= 0)
@@ -351,9 +422,29 @@ std::optional<std::string> InotifyWatch::boundedPathOf(int wd) const {
   return path;
 }
 
+std::optional<size_t> InotifyWatch::boundedPathLength(int wd) const {
+  auto it = entries_.find(wd);
+  if (it == entries_.end())
+    return std::nullopt;
+  // Names joined by slashes, except after a target's name that ends with one.
+  size_t length = it->second.name.size();
+  for (size_t steps = 0; it->second.parent != -1 && steps < entries_.size(); ++steps) {
+    auto up = entries_.find(it->second.parent);
+    if (up == entries_.end())
+      break;
+    const std::string& name = up->second.name;
+    length += name.size() + (name.empty() || name.back() != '/' ? 1 : 0);
+    if (length >= kMaxPath)
+      return std::nullopt;
+    it = up;
+  }
+  if (length >= kMaxPath)
+    return std::nullopt;
+  return length;
+}
+
 bool InotifyWatch::pathFits(int wd) const {
-  std::vector<const std::string*> names;
-  return collectNames(wd, kMaxPath, names);
+  return boundedPathLength(wd).has_value();
 }
 
 void InotifyWatch::removeWatch(int wd) {
@@ -376,7 +467,7 @@ void InotifyWatch::watchTree(const std::string& target, const std::vector<std::s
       return;
     placed = isIgnored(target)
                  ? PlacedWatch{-1, WatchOutcome::kIgnored}
-                 : tryPlaceWatchAt(-1, target, procPath(opened.get()), 0, false, options);
+                 : tryPlaceWatchAt(-1, target, ProcPath(opened.get()).c_str(), 0, false, options);
     // Once watched, the target is that directory for good: whatever its name leads to later
     // (a link planted by whoever can write its parent) is not scanned in its place.
     if (placed && placed->wd >= 0 && targetWd_ >= 0 && placed->wd != targetWd_) {
@@ -386,7 +477,7 @@ void InotifyWatch::watchTree(const std::string& target, const std::vector<std::s
     if (placed && placed->wd >= 0)
       targetWd_ = placed->wd;
     if (placed && placed->wd >= 0) {
-      scanBelow(placed->wd, options);
+      scanBelow(placed->wd, options, opened.release());
       return;
     }
   } else {
@@ -404,40 +495,77 @@ std::optional<PlacedWatch> InotifyWatch::watchSubtree(int parent, const std::str
   Descriptor parentFd(openWatched(parent));
   if (parentFd.get() < 0)
     return std::nullopt;
-  std::optional<PlacedWatch> placed = watchEntry(parent, parentFd.get(), name, DT_UNKNOWN, options);
+  int opened = -1;
+  std::optional<PlacedWatch> placed =
+      watchEntry(parent, parentFd.get(), name, DT_UNKNOWN, options, &opened);
+  Descriptor directory(opened);
   // A directory registered here already was scanned when it was registered; whatever appeared in
   // it since has records of its own.
   if (placed && placed->wd >= 0 && placed->outcome != WatchOutcome::kUnchanged)
-    scanBelow(placed->wd, options);
+    scanBelow(placed->wd, options, directory.release());
   return placed;
 }
 
-void InotifyWatch::scanBelow(int wd, const ScanOptions& options) {
-  // Depth first, with the directories still to read on a stack of their own: one directory is
-  // open at a time, whatever the depth of the tree.
-  std::vector<int> toRead{wd};
-  std::vector<int> children;
-  while (!toRead.empty()) {
-    const int directory = toRead.back();
-    toRead.pop_back();
-    const int fd = openWatched(directory);
-    if (fd < 0)
-      continue;  // gone, or moved since it was watched: its own records tell where
-    std::unique_ptr<DIR, int (*)(DIR*)> stream(fdopendir(fd), closedir);
-    if (!stream) {
-      close(fd);
+void InotifyWatch::scanBelow(int wd, const ScanOptions& options, int opened) {
+  // Depth first. The directories being read are open, one inside the other, up to kOpenLevels;
+  // those found deeper are watched and wait on a stack of their own, to be re-opened by their
+  // path once the open ones are done. However deep the tree, few directories are open at once.
+  std::vector<DirectoryReader> reading;
+  reading.reserve(kOpenLevels);
+  std::vector<int> toOpen;
+  if (opened >= 0) {
+    reading.emplace_back(wd, opened);
+  } else {
+    toOpen.push_back(wd);
+  }
+  for (;;) {
+    if (reading.empty()) {
+      if (toOpen.empty())
+        return;
+      const int directory = toOpen.back();
+      toOpen.pop_back();
+      // Gone, or moved since it was watched: its own records tell where.
+      if (const int fd = openWatched(directory); fd >= 0)
+        reading.emplace_back(directory, fd);
       continue;
     }
-    children.clear();
-    const DirEntryIterator end;
-    for (DirEntryIterator entry(stream.get(), ignoreList_); entry != end; ++entry) {
-      std::optional<PlacedWatch> child =
-          watchEntry(directory, fd, entry->d_name, entry->d_type, options);
-      if (child && child->wd >= 0)
-        children.push_back(child->wd);
+    DirectoryReader& current = reading.back();
+    const dirent64* entry = current.next();
+    if (entry == nullptr) {
+      reading.pop_back();
+      continue;
     }
-    // Read in readdir order: the first child comes off the stack first.
-    toRead.insert(toRead.end(), children.rbegin(), children.rend());
+    const unsigned char type = entry->d_type;
+    if (options.changedFiles != nullptr && type != DT_DIR)
+      noteIfChanged(current.wd(), current.fd(), entry->d_name, options);
+    // Only directories and links to them are watched: a file costs the scan nothing more.
+    if (type != DT_DIR && type != DT_LNK && type != DT_UNKNOWN)
+      continue;
+    int childFd = -1;
+    std::optional<PlacedWatch> child =
+        watchEntry(current.wd(), current.fd(), entry->d_name, type, options, &childFd);
+    if (!child || child->wd < 0)
+      continue;
+    if (childFd >= 0 && reading.size() < kOpenLevels) {
+      reading.emplace_back(child->wd, childFd);
+    } else {
+      if (childFd >= 0)
+        close(childFd);
+      toOpen.push_back(child->wd);
+    }
+  }
+}
+
+void InotifyWatch::noteIfChanged(int wd, int directoryFd, const char* name,
+                                 const ScanOptions& options) {
+  struct stat info;
+  if (fstatat(directoryFd, name, &info, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(info.st_mode))
+    return;
+  const timespec& since = options.changedSince;
+  const timespec& changed = info.st_ctim;
+  if (changed.tv_sec > since.tv_sec ||
+      (changed.tv_sec == since.tv_sec && changed.tv_nsec >= since.tv_nsec)) {
+    options.changedFiles->emplace_back(wd, name);
   }
 }
 

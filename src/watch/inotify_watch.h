@@ -95,6 +95,11 @@ struct ScanOptions {
   const std::vector<std::string>* excluded = nullptr;
   // Told of every symbolic link the scan did not follow because of its owner. May be empty.
   std::function<void(const std::string& path, uid_t owner)> onUntrustedLink;
+  // When set, every regular file the scan finds is stat'ed, and those changed at or after
+  // changedSince are added, by directory and name, in the order found: what a catch-up after a
+  // stop must look at, found without reading the tree twice.
+  std::vector<std::pair<int, std::string>>* changedFiles = nullptr;
+  timespec changedSince{};
 
   // True when a failed inotify_add_watch with this errno skips the directory.
   bool skips(int error) const;
@@ -152,8 +157,10 @@ class InotifyWatch {
   // unregistered descriptor or a longer path. Costs at most kMaxPath / 2 steps, however deep the
   // chain: renames can push watched directories thousands of levels down.
   std::optional<std::string> boundedPathOf(int wd) const;
-  // True when boundedPathOf() would give a path (give or take the slashes a target's own name may
-  // add), without building it: the check made for every record.
+  // The length boundedPathOf() would give, without building the path: the check made for every
+  // record and every directory watched.
+  std::optional<size_t> boundedPathLength(int wd) const;
+  // True when boundedPathOf() would give a path.
   bool pathFits(int wd) const;
 
   // Forgets `wd` and removes its kernel watch; children keep paths that stop at the gap.
@@ -241,24 +248,29 @@ class InotifyWatch {
   // How many parent steps lead from `wd` up to `ancestor`; -1 when `ancestor` is not on the
   // chain, or when `stopAtLinks` and the way up passes a directory reached through a link.
   int depthBelow(int ancestor, int wd, bool stopAtLinks = false) const;
-  PlacedWatch placeWatchAt(int parent, const std::string& name, const std::string& path,
-                           uint32_t mask, bool viaLink);
+  PlacedWatch placeWatchAt(int parent, const std::string& name, const char* path, uint32_t mask,
+                           bool viaLink);
   // tryPlaceWatch, with the kernel given `kernelPath` (which may differ from the path of the
   // entry: a /proc/self/fd path through the open parent) and `flags` added to the mask.
   std::optional<PlacedWatch> tryPlaceWatchAt(int parent, const std::string& name,
-                                             const std::string& kernelPath, uint32_t flags,
-                                             bool viaLink, const ScanOptions& options);
+                                             const char* kernelPath, uint32_t flags, bool viaLink,
+                                             const ScanOptions& options);
   // Reports a directory that is not watched to `options`; throws when they do not skip `error`.
   std::optional<PlacedWatch> skipped(int parent, const std::string& name, int error,
                                      const ScanOptions& options);
   // Watches the entry `name` of the directory `parent`, open as `parentFd`, when it is a
   // directory or a link to one that may be followed. `type` is readdir's d_type (DT_UNKNOWN:
   // look). Returns what placing the watch did; nothing when the entry is not watched.
+  // With `opened`, a directory opened to be watched is left open there, for the caller to read
+  // and close (-1 when none was).
   std::optional<PlacedWatch> watchEntry(int parent, int parentFd, const std::string& name,
-                                        unsigned char type, const ScanOptions& options);
-  // Watches every directory below the registered `wd`, one open directory at a time however
-  // deep the tree.
-  void scanBelow(int wd, const ScanOptions& options);
+                                        unsigned char type, const ScanOptions& options,
+                                        int* opened = nullptr);
+  // Watches every directory below the registered `wd`, with a bounded number of directories open
+  // however deep the tree. `opened`: `wd` open already (the scan closes it), or -1.
+  void scanBelow(int wd, const ScanOptions& options, int opened = -1);
+  // Adds `name` to the options' changedFiles when it is a regular file changed since then.
+  static void noteIfChanged(int wd, int directoryFd, const char* name, const ScanOptions& options);
   // The directory the watch `wd` was just added for is not the one expected: gives the watch
   // back unless it was registered already.
   void dropStrayWatch(int wd, const std::string& path);

@@ -128,7 +128,7 @@ TEST_F(HostileFolderTest, ATreeDeeperThanTheDescriptorLimitIsWatchedToTheBottom)
 // once, at the first new directory, by the fault library.
 TEST_F(HostileFolderTest, ADirectoryRefusedForWantOfWatchesIsWatchedOnceOneIsFreed) {
   launchDaemon(withFaults({"VELLUMD_FAULT_CALL=inotify_add_watch", "VELLUMD_FAULT_ERRNO=ENOSPC",
-                           "VELLUMD_FAULT_AFTER=3"}),
+                           "VELLUMD_FAULT_AFTER=2"}),
                {"-t", target(), "-h", handlerPath(), "-L", logPath()});
   ASSERT_TRUE(waitForWatches(1));
   makeDir("starved");

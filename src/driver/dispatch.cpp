@@ -317,16 +317,20 @@ TreeState Dispatcher::snapshot() const {
   return state;
 }
 
-void Dispatcher::catchUp(const TreeState& state) {
+void Dispatcher::catchUp(const TreeState& state,
+                         const std::vector<std::pair<int, std::string>>& changed) {
   const timespec decided = now();
   for (const TreeState::Run& run : state.runs)
     recentRuns_[run.path] = {run.changed, decided};
+  // The names saved to be looked at, by the directory that holds them now.
   std::map<std::string, int> directories;
-  for (const auto& [wd, entry] : registry_.entries()) {
-    if (entry.departed || !registry_.isRooted(wd))
-      continue;
-    if (std::optional<std::string> path = registry_.boundedPathOf(wd))
-      directories.emplace(*path, wd);
+  if (!state.toLook.empty()) {
+    for (const auto& [wd, entry] : registry_.entries()) {
+      if (entry.departed || !registry_.isRooted(wd))
+        continue;
+      if (std::optional<std::string> path = registry_.boundedPathOf(wd))
+        directories.emplace(*path, wd);
+    }
   }
   for (const std::string& path : state.toLook) {
     const size_t slash = path.rfind('/');
@@ -348,10 +352,23 @@ void Dispatcher::catchUp(const TreeState& state) {
     handOver(directory->second, directory->first, name,
              isDirectory ? RunKind::kDirectoryArrival : RunKind::kArrival);
   }
-  std::vector<int> all;
-  for (const auto& [path, wd] : directories)
-    all.push_back(wd);
-  lookAtFiles(all, &state.horizon);
+  // The files the start-up scan found changed since the horizon, directory by directory.
+  for (auto first = changed.begin(); first != changed.end();) {
+    const int wd = first->first;
+    auto last = std::find_if(first, changed.end(), [wd](const auto& file) {
+      return file.first != wd;
+    });
+    std::vector<std::string> names;
+    for (auto file = first; file != last; ++file)
+      names.push_back(file->second);
+    first = last;
+    const std::optional<std::string> directory = registry_.boundedPathOf(wd);
+    const int fd = directory && registry_.isRooted(wd) ? registry_.openWatched(wd) : -1;
+    if (fd < 0)
+      continue;
+    lookAtNames(wd, *directory, fd, names, &state.horizon);
+    close(fd);
+  }
 }
 
 void Dispatcher::forgetOldRuns() {
@@ -434,31 +451,40 @@ void Dispatcher::lookAtFiles(const std::vector<int>& directories, const timespec
       close(fd);
       continue;
     }
-    const int directoryFd = dirfd(stream.get());
-    std::vector<std::string> batch;
+    std::vector<std::string> names;
     while (const dirent* entry = readdir(stream.get())) {
-      // Only regular files: opening a device or a FIFO to look at it could have effects.
-      struct stat info;
-      if (fstatat(directoryFd, entry->d_name, &info, AT_SYMLINK_NOFOLLOW) != 0 ||
-          !S_ISREG(info.st_mode) || isExcluded(entry->d_name)) {
-        continue;
-      }
-      if (changedSince != nullptr) {
-        if (before(info.st_ctim, *changedSince))
-          continue;
-        // Run already, and not changed since: its run stands.
-        auto run = recentRuns_.find(joinPath(*directory, entry->d_name));
-        if (run != recentRuns_.end() && same(run->second.changed, info.st_ctim))
-          continue;
-      }
-      batch.emplace_back(entry->d_name);
-      if (batch.size() == kLeasesPerMark) {
-        lookAtBatch(wd, *directory, directoryFd, batch);
-        batch.clear();
-      }
+      if (entry->d_type == DT_REG || entry->d_type == DT_UNKNOWN)
+        names.emplace_back(entry->d_name);
     }
-    lookAtBatch(wd, *directory, directoryFd, batch);
+    lookAtNames(wd, *directory, dirfd(stream.get()), names, changedSince);
   }
+}
+
+void Dispatcher::lookAtNames(int wd, const std::string& directory, int directoryFd,
+                             const std::vector<std::string>& names, const timespec* changedSince) {
+  std::vector<std::string> batch;
+  for (const std::string& name : names) {
+    // Only regular files: opening a device or a FIFO to look at it could have effects.
+    struct stat info;
+    if (fstatat(directoryFd, name.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0 ||
+        !S_ISREG(info.st_mode) || isExcluded(name)) {
+      continue;
+    }
+    if (changedSince != nullptr) {
+      if (before(info.st_ctim, *changedSince))
+        continue;
+      // Run already, and not changed since: its run stands.
+      auto run = recentRuns_.find(joinPath(directory, name));
+      if (run != recentRuns_.end() && same(run->second.changed, info.st_ctim))
+        continue;
+    }
+    batch.push_back(name);
+    if (batch.size() == kLeasesPerMark) {
+      lookAtBatch(wd, directory, directoryFd, batch);
+      batch.clear();
+    }
+  }
+  lookAtBatch(wd, directory, directoryFd, batch);
 }
 
 void Dispatcher::lookAtBatch(int wd, const std::string& directory, int directoryFd,

@@ -67,10 +67,10 @@ class Dispatcher {
   // How far the tree has been handled, to be saved: see TreeState.
   TreeState snapshot() const;
   // Catches up with a tree that changed while the daemon was stopped: every regular file changed
-  // since the state's horizon, or named to be looked at, is looked at as a file found in a new
-  // directory is, except a file whose run started at its present change time. Before any record
-  // is dispatched.
-  void catchUp(const TreeState& state);
+  // since the state's horizon (`changed`, by directory and name, as the start-up scan found
+  // them), or named to be looked at, is looked at as a file found in a new directory is, except a
+  // file whose run started at its present change time. Before any record is dispatched.
+  void catchUp(const TreeState& state, const std::vector<std::pair<int, std::string>>& changed);
 
   // When the next name waiting to settle may be due; nothing while none waits. The loop wakes by
   // then and calls releaseSettled(), which decides the runs of the names that have settled.
@@ -120,6 +120,11 @@ class Dispatcher {
   // With `changedSince`, only files changed since then, except those whose run was decided at
   // their present change time.
   void lookAtFiles(const std::vector<int>& directories, const timespec* changedSince = nullptr);
+  // Looks at `names` in the directory `wd` (open as `directoryFd`, at `directory`) that are
+  // regular files not excluded and, with `changedSince`, changed since then and not run at their
+  // present change time; in batches of kLeasesPerMark.
+  void lookAtNames(int wd, const std::string& directory, int directoryFd,
+                   const std::vector<std::string>& names, const timespec* changedSince);
   // Looks at `names` in the directory `wd` at `directory`, open as `directoryFd`, holding their
   // leases together. `settled`: the names have had their wait already.
   void lookAtBatch(int wd, const std::string& directory, int directoryFd,

@@ -47,18 +47,30 @@ class StateKeeper {
       file_.emplace(path);
   }
 
+  // Reads the saved state, before the start-up scan: the scan then notes the files changed since
+  // its horizon, so that the tree is read once. Nothing without a state file, or a first start.
+  void load(ScanOptions& scan) {
+    if (!file_)
+      return;
+    std::string error;
+    saved_ = file_->load(error);
+    if (saved_) {
+      scan.changedSince = saved_->horizon;
+      scan.changedFiles = &changed_;
+    } else if (!error.empty()) {
+      writeLog("State file " + escapeForLog(file_->path()) + " " + error + " - nothing caught up",
+               log_);
+    }
+  }
   // Catches the dispatcher up with what changed since the saved state, then saves at once, so
   // that a first start creates the file.
   void start(Dispatcher& dispatcher) {
     if (!file_)
       return;
-    std::string error;
-    if (std::optional<TreeState> saved = file_->load(error)) {
-      dispatcher.catchUp(*saved);
-    } else if (!error.empty()) {
-      writeLog("State file " + escapeForLog(file_->path()) + " " + error + " - nothing caught up",
-               log_);
-    }
+    if (saved_)
+      dispatcher.catchUp(*saved_, changed_);
+    saved_.reset();
+    changed_ = {};
     save(dispatcher);
   }
   void noteRecords() { unsaved_ = file_.has_value(); }
@@ -85,6 +97,8 @@ class StateKeeper {
  private:
   std::ostream* log_;
   std::optional<StateFile> file_;  // none: no state kept
+  std::optional<TreeState> saved_;                     // loaded, until caught up
+  std::vector<std::pair<int, std::string>> changed_;  // found changed by the start-up scan
   bool unsaved_ = false;           // records arrived since the last save
   Clock::time_point savedAt_;
 };
@@ -119,15 +133,17 @@ int runEventLoop(const LoopSettings& settings) {
   std::ostream* log = settings.logFile->handle();
   try {
     SignalChannel signals;
+    StateKeeper state(settings.statePath, log);
+    ScanOptions scan = startupScanOptions(log, &settings.dispatch.excludes);
+    state.load(scan);
     InotifyWatch registry(settings.target, DirEntryIterator::DefaultIgnoreList(), kDefaultWatchMask,
-                          startupScanOptions(log, &settings.dispatch.excludes));
+                          scan);
     // Opened by the registry without close-on-exec: handlers have no use for it.
     fcntl(registry.fd(), F_SETFD, FD_CLOEXEC);
     Dispatcher dispatcher(registry, settings.target, settings.handler, log, settings.dispatch);
     HandlerQueue& runs = dispatcher.runs();
     runs.setJobLimit(settings.jobs);
     LogFold fold(log);
-    StateKeeper state(settings.statePath, log);
     {
       LogBatch batch(log);
       state.start(dispatcher);

@@ -63,6 +63,12 @@ Dispatcher::~Dispatcher() = default;
 
 void Dispatcher::dispatch(const inotify_event& event) {
   forgetOldRuns();
+  // A directory that moved, went or was never seen may have left a path that no longer leads to
+  // the directory held open: it is checked again.
+  if (event.mask & (IN_ISDIR | IN_MOVE_SELF | IN_DELETE_SELF | IN_UNMOUNT | IN_IGNORED |
+                    IN_Q_OVERFLOW)) {
+    endOfRecords();
+  }
   if (event.mask & IN_Q_OVERFLOW) {
     // A queue mark may be among the lost records: what a look handled can no longer be told
     // from what came after it.
@@ -241,6 +247,7 @@ void Dispatcher::releaseSettled() {
     settling_.erase(settling);
     run(key.first, key.second, kind);
   }
+  endOfRecords();
 }
 
 bool Dispatcher::mayHandOver(const std::string& path, const struct stat& info, bool directory) {
@@ -260,7 +267,7 @@ void Dispatcher::handOver(int wd, const std::string& directory, const std::strin
   // Decided now, on what the name is now, in the very directory watched: a FIFO or a device would
   // block or harm a handler that reads it, and a link planted by an uploader, as the name or as a
   // directory on the way, could lead to any file on the machine.
-  const int directoryFd = registry_.openWatched(wd);
+  const int directoryFd = openHeld(wd);
   if (directoryFd < 0)
     return;
   const std::string path = joinPath(directory, name);
@@ -276,7 +283,17 @@ void Dispatcher::handOver(int wd, const std::string& directory, const std::strin
       callHandler(path, info.st_ctim);
     }
   }
-  close(directoryFd);
+}
+
+int Dispatcher::openHeld(int wd) {
+  if (held_.wd == wd && held_.fd.get() >= 0)
+    return held_.fd.get();
+  held_ = {wd, OwnedFd(registry_.openWatched(wd))};
+  return held_.fd.get();
+}
+
+void Dispatcher::endOfRecords() {
+  held_ = {};
 }
 
 bool Dispatcher::lookedAtAlready(const std::string& path, const timespec& changed) const {
@@ -369,6 +386,7 @@ void Dispatcher::catchUp(const TreeState& state,
     lookAtNames(wd, *directory, fd, names, &state.horizon);
     close(fd);
   }
+  endOfRecords();
 }
 
 void Dispatcher::forgetOldRuns() {

@@ -6,6 +6,7 @@
 #include <sys/inotify.h>
 #include <sys/stat.h>
 #include <time.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <deque>
@@ -60,6 +61,9 @@ class Dispatcher {
 
   // Acts on one record, after the loop has logged it. Exceptions reach the loop's catch-all.
   void dispatch(const inotify_event& event);
+  // The records of one read are all dispatched: the directory held open for them is closed, so
+  // that the next read's records check their directory's path again.
+  void endOfRecords();
 
   // The handler runs decided on and not started yet; the loop starts them.
   HandlerQueue& runs() { return runs_; }
@@ -105,6 +109,10 @@ class Dispatcher {
   // True for a regular file (`directory`: a directory), or a link of a trusted owner, at a path
   // short enough to name. Logs an untrusted link.
   bool mayHandOver(const std::string& path, const struct stat& info, bool directory);
+  // The directory `wd` opened by its path, when that still leads to it (openWatched); -1
+  // otherwise. Held open for the following records of the same read: in a burst, every close in
+  // a directory would otherwise cost an open, a check and a close. Not owned by the caller.
+  int openHeld(int wd);
   // Logs that the target was moved away or deleted, and ends the daemon with status 3.
   [[noreturn]] void targetGone();
   // Drops the runs decided before the queue was last seen empty (less a margin).
@@ -170,6 +178,30 @@ class Dispatcher {
   std::map<std::pair<int, std::string>, Settling> settling_;
   std::deque<std::pair<std::pair<int, std::string>, SteadyClock::time_point>> settleOrder_;
   HandlerQueue runs_;
+  // Owns one descriptor.
+  class OwnedFd {
+   public:
+    OwnedFd() = default;
+    explicit OwnedFd(int fd) : fd_(fd) {}
+    OwnedFd(OwnedFd&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
+    OwnedFd& operator=(OwnedFd&& other) noexcept {
+      std::swap(fd_, other.fd_);
+      return *this;
+    }
+    ~OwnedFd() {
+      if (fd_ >= 0)
+        close(fd_);
+    }
+    int get() const { return fd_; }
+
+   private:
+    int fd_ = -1;
+  };
+  struct HeldDirectory {
+    int wd = -1;
+    OwnedFd fd;
+  };
+  HeldDirectory held_;  // see openHeld()
 };
 
 }  // namespace vellumd

@@ -191,6 +191,7 @@ int runEventLoop(const LoopSettings& settings) {
           fold.record(describeEvent(*record, registry));
           dispatcher.dispatch(*record);
         }
+        dispatcher.endOfRecords();
         fold.endWakeUp();
         state.noteRecords();
         continue;

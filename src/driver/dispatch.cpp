@@ -288,12 +288,26 @@ void Dispatcher::handOver(int wd, const std::string& directory, const std::strin
 int Dispatcher::openHeld(int wd) {
   if (held_.wd == wd && held_.fd.get() >= 0)
     return held_.fd.get();
-  held_ = {wd, OwnedFd(registry_.openWatched(wd))};
+  // The target's path is checked once per read; the directories below it are then reached from
+  // it, name by name, through no link.
+  const int targetWd = registry_.targetWd();
+  if (!targetChecked_ && targetWd >= 0) {
+    heldTarget_ = OwnedFd(registry_.openWatched(targetWd));
+    targetChecked_ = true;
+  }
+  if (wd == targetWd)
+    return heldTarget_.get();
+  std::optional<int> below = std::nullopt;
+  if (heldTarget_.get() >= 0)
+    below = registry_.openBelowTarget(heldTarget_.get(), wd);
+  held_ = {wd, OwnedFd(below ? *below : registry_.openWatched(wd))};
   return held_.fd.get();
 }
 
 void Dispatcher::endOfRecords() {
   held_ = {};
+  heldTarget_ = OwnedFd();
+  targetChecked_ = false;
 }
 
 bool Dispatcher::lookedAtAlready(const std::string& path, const timespec& changed) const {

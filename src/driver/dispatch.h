@@ -109,9 +109,11 @@ class Dispatcher {
   // True for a regular file (`directory`: a directory), or a link of a trusted owner, at a path
   // short enough to name. Logs an untrusted link.
   bool mayHandOver(const std::string& path, const struct stat& info, bool directory);
-  // The directory `wd` opened by its path, when that still leads to it (openWatched); -1
-  // otherwise. Held open for the following records of the same read: in a burst, every close in
-  // a directory would otherwise cost an open, a check and a close. Not owned by the caller.
+  // The directory `wd`, opened from the target through no link (openBelowTarget) once the
+  // target's own path was checked in this read, or by its path when that still leads to it
+  // (openWatched); -1 when neither way leads to it. Held open for the following records of the
+  // same read. A burst of closes costs one open each, not an open by path, a check and a close.
+  // Not owned by the caller.
   int openHeld(int wd);
   // Logs that the target was moved away or deleted, and ends the daemon with status 3.
   [[noreturn]] void targetGone();
@@ -201,7 +203,9 @@ class Dispatcher {
     int wd = -1;
     OwnedFd fd;
   };
-  HeldDirectory held_;  // see openHeld()
+  HeldDirectory held_;     // see openHeld()
+  OwnedFd heldTarget_;     // the target, once its path was checked in this read; -1: not there
+  bool targetChecked_ = false;
 };
 
 }  // namespace vellumd

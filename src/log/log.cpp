@@ -1,6 +1,7 @@
 // log.cpp: timestamped log lines, their recovery after a failed write, and the fatal exit.
 #include "log/log.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <ctime>
 #include <iostream>
@@ -202,6 +203,13 @@ void markAsStandardError(std::ostream& log) {
 }
 
 std::string escapeForLog(std::string_view text) {
+  // Most names need nothing escaped: they are copied whole.
+  if (std::none_of(text.begin(), text.end(), [](char c) {
+        const auto byte = static_cast<unsigned char>(c);
+        return byte < 0x20 || byte >= 0x7f || c == '\\';
+      })) {
+    return std::string(text);
+  }
   std::string escaped;
   escaped.reserve(text.size());
   for (size_t i = 0; i < text.size();) {

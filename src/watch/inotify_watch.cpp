@@ -369,6 +369,33 @@ bool InotifyWatch::stillAt(int wd) {
   return true;
 }
 
+std::optional<int> InotifyWatch::openBelowTarget(int targetFd, int wd) const {
+  std::vector<const std::string*> names;
+  for (size_t steps = 0; wd != targetWd_; ++steps) {
+    auto it = entries_.find(wd);
+    if (it == entries_.end() || it->second.departed || steps > entries_.size())
+      return -1;
+    if (it->second.viaLink || it->second.parent == -1)
+      return std::nullopt;
+    names.push_back(&it->second.name);
+    wd = it->second.parent;
+  }
+  if (names.empty())
+    return std::nullopt;
+  std::string relative = *names.back();
+  for (auto name = names.rbegin() + 1; name != names.rend(); ++name)
+    relative.append("/").append(**name);
+  if (relative.size() >= kMaxPath)
+    return -1;
+  open_how how{};
+  how.flags = O_PATH | O_DIRECTORY | O_CLOEXEC;
+  how.resolve = RESOLVE_BENEATH | RESOLVE_NO_SYMLINKS | RESOLVE_NO_MAGICLINKS;
+  const int fd = static_cast<int>(syscall(SYS_openat2, targetFd, relative.c_str(), &how, sizeof how));
+  if (fd < 0 && (errno == ENOSYS || errno == EAGAIN))
+    return std::nullopt;
+  return fd;
+}
+
 bool InotifyWatch::collectNames(int wd, size_t limit,
                                 std::vector<const std::string*>& names) const {
   names.clear();

@@ -111,6 +111,21 @@ TEST_F(HostileFolderTest, EachMoveIsMatchedToTheDirectoryThatMoved) {
   EXPECT_EQ(timesHandled(inTree("P/g")), 0);
 }
 
+// Records read late (the daemon is stopped) tell of a file written in d, and d is by then a link
+// to a directory outside holding a file of that name: nothing is handed over through it.
+TEST_F(HostileFolderTest, AFileWhoseDirectoryBecameALinkIsNotHandedOver) {
+  asUploader("mkdir -p d/e");
+  startDaemon(3);
+  pauseDaemon();
+  asUploader("echo x > d/secret && echo x > d/e/secret && mv d d.old && ln -s '" + outside() +
+             "' d");
+  resumeDaemon();
+  EXPECT_TRUE(waitUntil([&] { return timesHandled(inTree("d.old")) == 1; }));  // moved in the tree
+  settle();
+  EXPECT_FALSE(handledAnythingOutside());
+  EXPECT_EQ(timesHandled(inTree("d/secret")) + timesHandled(inTree("d/e/secret")), 0);
+}
+
 TEST_F(HostileFolderTest, ATreeDeeperThanTheDescriptorLimitIsWatchedToTheBottom) {
   std::string deep = "d";
   for (int level = 1; level < 100; ++level)

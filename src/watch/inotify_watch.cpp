@@ -13,6 +13,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstring>
 #include <limits>
 
 #include "errors/errors.h"
@@ -63,8 +64,20 @@ class DirectoryReader {
  public:
   static constexpr size_t kBufferSize = 8192;
 
-  DirectoryReader(int wd, int fd) : wd_(wd), fd_(fd), buffer_(new char[kBufferSize]) {}
+  // `pathLength`: the length of the directory's path, as boundedPathLength gives it; nothing when
+  // it reaches kMaxPath. `separator`: 1, or 0 below a target whose name ends with a slash.
+  DirectoryReader(int wd, int fd, std::optional<size_t> pathLength, size_t separator = 1)
+      : wd_(wd), fd_(fd), buffer_(new char[kBufferSize]), pathLength_(pathLength),
+        separator_(separator) {}
   int wd() const { return wd_; }
+  std::optional<size_t> pathLength() const { return pathLength_; }
+  // The length of the path of the entry `name` inside, when it fits.
+  std::optional<size_t> childPathLength(const char* name) const {
+    if (!pathLength_)
+      return std::nullopt;
+    const size_t length = *pathLength_ + separator_ + strlen(name);
+    return length < kMaxPath ? std::optional(length) : std::nullopt;
+  }
   int fd() const { return fd_.get(); }
   // The next entry ("." and ".." included); null at the end or on an error.
   const dirent64* next() {
@@ -86,6 +99,8 @@ class DirectoryReader {
   std::unique_ptr<char[]> buffer_;  // kBufferSize bytes of records from getdents64()
   size_t filled_ = 0;
   size_t offset_ = 0;
+  std::optional<size_t> pathLength_;
+  size_t separator_;
 };
 
 // How many directories, one inside the other, the scan reads at once. Each one deeper is opened
@@ -183,7 +198,11 @@ PlacedWatch InotifyWatch::placeWatchAt(int parent, const std::string& name, cons
     int error = errno;
     throw SystemError("inotify_add_watch fail!!", error);
   }
-  auto [it, inserted] = entries_.try_emplace(wd);
+  // The kernel hands out descriptors in rising order: a new one nearly always goes at the end,
+  // where the hint makes its insertion cost no search.
+  const bool newest = entries_.empty() || entries_.rbegin()->first < wd;
+  auto [it, inserted] = newest ? std::pair(entries_.emplace_hint(entries_.end(), wd, WatchEntry{}), true)
+                               : entries_.try_emplace(wd);
   WatchEntry& entry = it->second;
   if (inserted) {
     entry.parent = parent;
@@ -232,10 +251,12 @@ std::optional<PlacedWatch> InotifyWatch::skipped(int parent, const std::string& 
 std::optional<PlacedWatch> InotifyWatch::tryPlaceWatchAt(int parent, const std::string& name,
                                                          const char* kernelPath, uint32_t flags,
                                                          bool viaLink,
-                                                         const ScanOptions& options) {
+                                                         const ScanOptions& options,
+                                                         std::optional<size_t> parentLength) {
   // A directory whose path would not fit could never be named to the handler or the log.
   if (parent != -1) {
-    std::optional<size_t> parentLength = boundedPathLength(parent);
+    if (!parentLength)
+      parentLength = boundedPathLength(parent);
     if (!parentLength || *parentLength + 1 + name.size() >= kMaxPath)
       return skipped(parent, name, ENAMETOOLONG, options);
   }
@@ -253,7 +274,8 @@ std::optional<PlacedWatch> InotifyWatch::tryPlaceWatchAt(int parent, const std::
 
 std::optional<PlacedWatch> InotifyWatch::watchEntry(int parent, int parentFd,
                                                     const std::string& name, unsigned char type,
-                                                    const ScanOptions& options, int* opened) {
+                                                    const ScanOptions& options, int* opened,
+                                                    std::optional<size_t> parentLength) {
   if (isIgnored(name))
     return std::nullopt;
   if (options.excluded != nullptr && std::any_of(options.excluded->begin(), options.excluded->end(),
@@ -286,7 +308,8 @@ std::optional<PlacedWatch> InotifyWatch::watchEntry(int parent, int parentFd,
                                 O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
     if (directory.get() >= 0) {
       std::optional<PlacedWatch> placed =
-          tryPlaceWatchAt(parent, name, ProcPath(directory.get()).c_str(), 0, false, options);
+          tryPlaceWatchAt(parent, name, ProcPath(directory.get()).c_str(), 0, false, options,
+                          parentLength);
       if (placed && placed->wd >= 0)
         *opened = directory.release();
       return placed;
@@ -296,7 +319,8 @@ std::optional<PlacedWatch> InotifyWatch::watchEntry(int parent, int parentFd,
       return skipped(parent, name, errno == ELOOP ? ENOTDIR : errno, options);
   }
   if (type == DT_DIR)
-    return tryPlaceWatchAt(parent, name, throughParent().c_str(), IN_DONT_FOLLOW, false, options);
+    return tryPlaceWatchAt(parent, name, throughParent().c_str(), IN_DONT_FOLLOW, false, options,
+                           parentLength);
   // The link itself, held open, so that its owner and its text are those of one and the same link.
   Descriptor link(openat(parentFd, name.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC));
   struct stat info;
@@ -326,7 +350,7 @@ std::optional<PlacedWatch> InotifyWatch::watchEntry(int parent, int parentFd,
   }
   const std::string kernelPath = procFds_ ? ProcPath(pointee.get()).str() : throughParent();
   std::optional<PlacedWatch> placed =
-      tryPlaceWatchAt(parent, name, kernelPath.c_str(), 0, true, options);
+      tryPlaceWatchAt(parent, name, kernelPath.c_str(), 0, true, options, parentLength);
   if (placed && placed->wd >= 0 && opened != nullptr && procFds_)
     *opened = pointee.release();
   return placed;
@@ -423,9 +447,22 @@ namespace {
 // The names from a directory up, joined once from the top: prepending at every level would copy
 // the path once per level.
 std::string joinFromTop(const std::vector<const std::string*>& names) {
-  std::string path = *names.back();
-  for (auto name = names.rbegin() + 1; name != names.rend(); ++name)
-    path = joinPath(path, **name);
+  size_t length = 0;
+  for (const std::string* name : names)
+    length += name->size() + 1;
+  std::string path;
+  path.reserve(length);
+  path = *names.back();
+  // As joinPath joins, level by level.
+  for (auto name = names.rbegin() + 1; name != names.rend(); ++name) {
+    if (!(*name)->empty() && (*name)->front() == '/') {
+      path = **name;
+      continue;
+    }
+    if (path.empty() || path.back() != '/')
+      path.push_back('/');
+    path.append(**name);
+  }
   return path;
 }
 }  // namespace
@@ -433,14 +470,14 @@ std::string joinFromTop(const std::vector<const std::string*>& names) {
 std::string InotifyWatch::pathOf(int wd) const {
   if (wd == -1)
     return "";
-  std::vector<const std::string*> names;
+  std::vector<const std::string*>& names = scratchNames_;
   if (!collectNames(wd, std::numeric_limits<size_t>::max(), names))
     throw NotFoundError("watch descrepter not found!!");
   return joinFromTop(names);
 }
 
 std::optional<std::string> InotifyWatch::boundedPathOf(int wd) const {
-  std::vector<const std::string*> names;
+  std::vector<const std::string*>& names = scratchNames_;
   if (!collectNames(wd, kMaxPath, names))
     return std::nullopt;
   std::string path = joinFromTop(names);
@@ -540,8 +577,17 @@ void InotifyWatch::scanBelow(int wd, const ScanOptions& options, int opened) {
   std::vector<DirectoryReader> reading;
   reading.reserve(kOpenLevels);
   std::vector<int> toOpen;
+  // Path lengths are carried down, so that watching a directory looks nothing up in the registry
+  // but its own new entry.
+  const auto lengthOf = [this](int directory) {
+    auto it = entries_.find(directory);
+    const bool slashEnded = it != entries_.end() && !it->second.name.empty() &&
+                            it->second.name.back() == '/';
+    return std::pair(boundedPathLength(directory), slashEnded ? 0 : 1);
+  };
   if (opened >= 0) {
-    reading.emplace_back(wd, opened);
+    const auto [length, separator] = lengthOf(wd);
+    reading.emplace_back(wd, opened, length, separator);
   } else {
     toOpen.push_back(wd);
   }
@@ -552,8 +598,10 @@ void InotifyWatch::scanBelow(int wd, const ScanOptions& options, int opened) {
       const int directory = toOpen.back();
       toOpen.pop_back();
       // Gone, or moved since it was watched: its own records tell where.
-      if (const int fd = openWatched(directory); fd >= 0)
-        reading.emplace_back(directory, fd);
+      if (const int fd = openWatched(directory); fd >= 0) {
+        const auto [length, separator] = lengthOf(directory);
+        reading.emplace_back(directory, fd, length, separator);
+      }
       continue;
     }
     DirectoryReader& current = reading.back();
@@ -570,11 +618,12 @@ void InotifyWatch::scanBelow(int wd, const ScanOptions& options, int opened) {
       continue;
     int childFd = -1;
     std::optional<PlacedWatch> child =
-        watchEntry(current.wd(), current.fd(), entry->d_name, type, options, &childFd);
+        watchEntry(current.wd(), current.fd(), entry->d_name, type, options, &childFd,
+                   current.pathLength().value_or(kMaxPath));
     if (!child || child->wd < 0)
       continue;
     if (childFd >= 0 && reading.size() < kOpenLevels) {
-      reading.emplace_back(child->wd, childFd);
+      reading.emplace_back(child->wd, childFd, current.childPathLength(entry->d_name));
     } else {
       if (childFd >= 0)
         close(childFd);

@@ -259,9 +259,11 @@ class InotifyWatch {
                            bool viaLink);
   // tryPlaceWatch, with the kernel given `kernelPath` (which may differ from the path of the
   // entry: a /proc/self/fd path through the open parent) and `flags` added to the mask.
+  // `parentLength`: the length of the parent's path when the caller knows it (nothing: looked up).
   std::optional<PlacedWatch> tryPlaceWatchAt(int parent, const std::string& name,
                                              const char* kernelPath, uint32_t flags, bool viaLink,
-                                             const ScanOptions& options);
+                                             const ScanOptions& options,
+                                             std::optional<size_t> parentLength = std::nullopt);
   // Reports a directory that is not watched to `options`; throws when they do not skip `error`.
   std::optional<PlacedWatch> skipped(int parent, const std::string& name, int error,
                                      const ScanOptions& options);
@@ -272,7 +274,8 @@ class InotifyWatch {
   // and close (-1 when none was).
   std::optional<PlacedWatch> watchEntry(int parent, int parentFd, const std::string& name,
                                         unsigned char type, const ScanOptions& options,
-                                        int* opened = nullptr);
+                                        int* opened = nullptr,
+                                        std::optional<size_t> parentLength = std::nullopt);
   // Watches every directory below the registered `wd`, with a bounded number of directories open
   // however deep the tree. `opened`: `wd` open already (the scan closes it), or -1.
   void scanBelow(int wd, const ScanOptions& options, int opened = -1);
@@ -293,6 +296,9 @@ class InotifyWatch {
   std::map<int, WatchEntry> entries_;
   std::vector<DirectoryMove> moves_;  // renames whose IN_MOVE_SELF is still to come, oldest first
   std::vector<std::string> ignoreList_;
+  // The names of one path lookup, kept between lookups so that describing a record allocates no
+  // list of names.
+  mutable std::vector<const std::string*> scratchNames_;
   timespec drainedAt_{};  // see drainedAt()
   timespec emptiedAt_{};  // taken before the last read that emptied the queue
   int targetWd_ = -1;     // the target's watch, once placed

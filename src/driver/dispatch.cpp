@@ -73,6 +73,7 @@ void Dispatcher::dispatch(const inotify_event& event) {
     // A queue mark may be among the lost records: what a look handled can no longer be told
     // from what came after it.
     lookedAt_.clear();
+    lookedAtByMark_.clear();
     // Every change lost was made after the queue was last seen empty.
     const timespec since = earlier(registry_.drainedAt(), kChangeMarginNanoseconds);
     rescanTree(true);
@@ -91,7 +92,15 @@ void Dispatcher::dispatch(const inotify_event& event) {
   if (event.mask & IN_IGNORED) {
     // The kernel dropped the watch (directory deleted, watch removed, or a queue mark passed):
     // this is its last record.
-    std::erase_if(lookedAt_, [&event](const auto& looked) { return looked.second == event.wd; });
+    if (auto mark = lookedAtByMark_.find(event.wd); mark != lookedAtByMark_.end()) {
+      for (const auto& file : mark->second) {
+        // A later look may have marked the file again: its entry then waits for that mark.
+        auto looked = lookedAt_.find(file);
+        if (looked != lookedAt_.end() && looked->second == event.wd)
+          lookedAt_.erase(looked);
+      }
+      lookedAtByMark_.erase(mark);
+    }
     if (registry_.forgetWatch(event.wd))
       retryStarved();
     return;
@@ -229,11 +238,12 @@ std::optional<SteadyClock::time_point> Dispatcher::nextSettled() const {
   return settleOrder_.front().second;
 }
 
-void Dispatcher::releaseSettled() {
+void Dispatcher::releaseSettled(size_t limit) {
   const auto now = SteadyClock::now();
   // Every wait is as long as every other, so the order is that of the deadlines: a wait that
   // restarted goes to the back when it comes up, and one dropped meanwhile is skipped.
-  while (!settleOrder_.empty() && settleOrder_.front().second <= now) {
+  size_t released = 0;
+  while (!settleOrder_.empty() && settleOrder_.front().second <= now && released < limit) {
     const auto key = settleOrder_.front().first;
     settleOrder_.pop_front();
     auto settling = settling_.find(key);
@@ -246,6 +256,7 @@ void Dispatcher::releaseSettled() {
     const RunKind kind = settling->second.kind;
     settling_.erase(settling);
     run(key.first, key.second, kind);
+    ++released;
   }
   endOfRecords();
 }
@@ -550,8 +561,10 @@ void Dispatcher::lookAtBatch(int wd, const std::string& directory, int directory
       info.st_ctim = {};
     lease.release();
     // Without a mark the two cannot be told apart: a close already queued runs it again.
-    if (mark >= 0)
+    if (mark >= 0) {
       lookedAt_[{wd, name}] = mark;
+      lookedAtByMark_[mark].emplace_back(wd, name);
+    }
     // Completed while no record could tell of it (before the watch existed, or while records
     // were lost): the look decides. A name still settling is looked at again when it has.
     registry_.clearPending(wd, name);

@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdint>
 #include <deque>
 #include <map>
 #include <optional>
@@ -77,9 +78,10 @@ class Dispatcher {
   void catchUp(const TreeState& state, const std::vector<std::pair<int, std::string>>& changed);
 
   // When the next name waiting to settle may be due; nothing while none waits. The loop wakes by
-  // then and calls releaseSettled(), which decides the runs of the names that have settled.
+  // then and calls releaseSettled(), which decides the runs of the names that have settled, at
+  // most `limit` of them.
   std::optional<SteadyClock::time_point> nextSettled() const;
-  void releaseSettled();
+  void releaseSettled(size_t limit = SIZE_MAX);
 
  private:
   // Logs "Call handler HANDLER with argument: PATH" and queues the run of the handler with the
@@ -158,6 +160,8 @@ class Dispatcher {
   // held. Their records until that mark tell of the completion the look handled; the entries go
   // when the mark is read.
   std::map<std::pair<int, std::string>, int> lookedAt_;
+  // The same files by mark, so that reading a mark costs its own files and not the whole map.
+  std::unordered_map<int, std::vector<std::pair<int, std::string>>> lookedAtByMark_;
   // Directories not watched for want of watches, by parent and name; tried again as watches are
   // given back. Forgotten when the name is deleted or moved away.
   std::set<std::pair<int, std::string>> starved_;

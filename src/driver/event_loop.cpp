@@ -29,6 +29,9 @@ using Clock = std::chrono::steady_clock;
 // Handler starts between two looks at the inotify descriptor: enough to keep forking cheap per
 // look, few enough that a new burst of records is read within a few milliseconds.
 constexpr size_t kStartsPerQuietTurn = 16;
+// Names that have settled decided on between two looks at the inotify descriptor: each may cost
+// a look with a lease and a queue mark.
+constexpr size_t kSettledPerQuietTurn = 64;
 
 int millisecondsUntil(Clock::time_point when, Clock::time_point now) {
   const auto wait = std::chrono::ceil<std::chrono::milliseconds>(when - now);
@@ -163,7 +166,6 @@ int runEventLoop(const LoopSettings& settings) {
         continue;
       }
       fold.flushIfDue(Clock::now());
-      dispatcher.releaseSettled();
       state.saveIfDue(dispatcher);
       if (ready[1].revents != 0) {
         for (int number : signals.take()) {
@@ -196,7 +198,12 @@ int runEventLoop(const LoopSettings& settings) {
         state.noteRecords();
         continue;
       }
-      // Nothing to read: the quiet moment in which queued handlers start.
+      // Nothing to read: the quiet moment in which names that have settled are decided on and
+      // queued handlers start, a few at a time, so that a burst's records are read first.
+      {
+        LogBatch batch(log);
+        dispatcher.releaseSettled(kSettledPerQuietTurn);
+      }
       if (runs.canStart() && Clock::now() >= retryAt &&
           runs.startQueued(kStartsPerQuietTurn) == HandlerQueue::Outcome::kRetryLater) {
         retryAt = Clock::now() + HandlerQueue::kRetryPause;

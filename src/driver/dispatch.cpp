@@ -583,6 +583,8 @@ void Dispatcher::targetGone() {
 }
 
 void Dispatcher::rescanTree(bool afterOverflow) {
+  // Directories may be re-homed: the one held open may no longer be at its entry's path.
+  endOfRecords();
   // The records that told of the target's move may be among those lost.
   if (registry_.targetWd() >= 0 && !registry_.stillAt(registry_.targetWd()))
     targetGone();

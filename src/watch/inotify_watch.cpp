@@ -2,6 +2,7 @@
 #include "watch/inotify_watch.h"
 
 #include <sys/inotify.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -45,6 +46,10 @@ class Descriptor {
   Descriptor(Descriptor&& other) noexcept : fd_(other.release()) {}
   Descriptor(const Descriptor&) = delete;
   Descriptor& operator=(const Descriptor&) = delete;
+  Descriptor& operator=(Descriptor&& other) noexcept {
+    std::swap(fd_, other.fd_);
+    return *this;
+  }
   ~Descriptor() {
     if (fd_ >= 0)
       close(fd_);
@@ -106,8 +111,18 @@ class DirectoryReader {
 // How many directories, one inside the other, the scan reads at once. Each one deeper is opened
 // through its parent and watched through that open descriptor, so that nothing has to be checked
 // again before it is read; below this depth a directory is re-opened by its path, after checking
-// that the path still leads to it. Low enough for a daemon started with a few dozen descriptors.
+// that the path still leads to it. Fewer under a low descriptor limit: the daemon's own
+// descriptors and a link's two while it is followed must still fit.
 constexpr size_t kOpenLevels = 12;
+constexpr size_t kDescriptorsKept = 16;
+
+size_t openLevels() {
+  rlimit limit{};
+  if (getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY)
+    return kOpenLevels;
+  const size_t spare = limit.rlim_cur > kDescriptorsKept ? limit.rlim_cur - kDescriptorsKept : 0;
+  return std::clamp<size_t>(spare / 2, 1, kOpenLevels);
+}
 }  // namespace
 
 bool isTrustedOwner(uid_t uid) {
@@ -344,6 +359,12 @@ std::optional<PlacedWatch> InotifyWatch::watchEntry(int parent, int parentFd,
   how.flags = (opened != nullptr ? O_RDONLY | O_NONBLOCK : O_PATH) | O_DIRECTORY | O_CLOEXEC;
   how.resolve = RESOLVE_NO_SYMLINKS;
   Descriptor pointee(static_cast<int>(syscall(SYS_openat2, parentFd, text, &how, sizeof how)));
+  if (pointee.get() < 0 && opened != nullptr && (errno == EMFILE || errno == ENFILE)) {
+    // No descriptor to spare for reading it now: watched through a path-only one, read later.
+    opened = nullptr;
+    how.flags = O_PATH | O_DIRECTORY | O_CLOEXEC;
+    pointee = Descriptor(static_cast<int>(syscall(SYS_openat2, parentFd, text, &how, sizeof how)));
+  }
   if (pointee.get() < 0) {
     const int error = errno == ENOSYS ? ELOOP : errno;
     return announced || error != ENOTDIR ? skipped(parent, name, error, options) : std::nullopt;
@@ -393,16 +414,17 @@ bool InotifyWatch::stillAt(int wd) {
   return true;
 }
 
-std::optional<int> InotifyWatch::openBelowTarget(int targetFd, int wd) const {
-  std::vector<const std::string*> names;
-  for (size_t steps = 0; wd != targetWd_; ++steps) {
-    auto it = entries_.find(wd);
-    if (it == entries_.end() || it->second.departed || steps > entries_.size())
+std::optional<int> InotifyWatch::openBelowTarget(int targetFd, int wd) {
+  std::vector<const std::string*>& names = scratchNames_;
+  names.clear();
+  for (int up = wd, steps = 0; up != targetWd_; ++steps) {
+    auto it = entries_.find(up);
+    if (it == entries_.end() || it->second.departed || static_cast<size_t>(steps) > entries_.size())
       return -1;
     if (it->second.viaLink || it->second.parent == -1)
       return std::nullopt;
     names.push_back(&it->second.name);
-    wd = it->second.parent;
+    up = it->second.parent;
   }
   if (names.empty())
     return std::nullopt;
@@ -415,9 +437,24 @@ std::optional<int> InotifyWatch::openBelowTarget(int targetFd, int wd) const {
   how.flags = O_PATH | O_DIRECTORY | O_CLOEXEC;
   how.resolve = RESOLVE_BENEATH | RESOLVE_NO_SYMLINKS | RESOLVE_NO_MAGICLINKS;
   const int fd = static_cast<int>(syscall(SYS_openat2, targetFd, relative.c_str(), &how, sizeof how));
-  if (fd < 0 && (errno == ENOSYS || errno == EAGAIN))
-    return std::nullopt;
-  return fd;
+  if (fd < 0) {
+    // Gone, or a link or a mount on the way: nothing there to hand over. Any other refusal (a
+    // kernel or a sandbox without openat2) leaves the check by path to tell.
+    const bool nothingThere = errno == ENOENT || errno == ENOTDIR || errno == ELOOP || errno == EXDEV;
+    return nothingThere ? std::optional(-1) : std::nullopt;
+  }
+  if (!procFds_)
+    return fd;
+  // The names may lead to another directory by now (renamed away, and one made in its place): the
+  // kernel hands back the descriptor of the watch the directory found already has.
+  const int found = inotify_add_watch(fd_, ProcPath(fd).c_str(),
+                                      defaultMask_ | IN_ONLYDIR | IN_MASK_ADD);
+  if (found == wd)
+    return fd;
+  close(fd);
+  if (found >= 0)
+    dropStrayWatch(found, joinPath(pathOf(targetWd_), relative));
+  return -1;
 }
 
 bool InotifyWatch::collectNames(int wd, size_t limit,
@@ -574,8 +611,9 @@ void InotifyWatch::scanBelow(int wd, const ScanOptions& options, int opened) {
   // Depth first. The directories being read are open, one inside the other, up to kOpenLevels;
   // those found deeper are watched and wait on a stack of their own, to be re-opened by their
   // path once the open ones are done. However deep the tree, few directories are open at once.
+  const size_t levels = openLevels();
   std::vector<DirectoryReader> reading;
-  reading.reserve(kOpenLevels);
+  reading.reserve(levels);
   std::vector<int> toOpen;
   // Path lengths are carried down, so that watching a directory looks nothing up in the registry
   // but its own new entry.
@@ -622,7 +660,7 @@ void InotifyWatch::scanBelow(int wd, const ScanOptions& options, int opened) {
                    current.pathLength().value_or(kMaxPath));
     if (!child || child->wd < 0)
       continue;
-    if (childFd >= 0 && reading.size() < kOpenLevels) {
+    if (childFd >= 0 && reading.size() < levels) {
       reading.emplace_back(child->wd, childFd, current.childPathLength(entry->d_name));
     } else {
       if (childFd >= 0)

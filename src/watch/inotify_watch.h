@@ -211,11 +211,11 @@ class InotifyWatch {
   bool stillAt(int wd);
   // Opens the registered directory `wd` below the target, open as `targetFd`, by the names of
   // the entries between them, through no symbolic link and never out from under the target
-  // (openat2 RESOLVE_BENEATH | RESOLVE_NO_SYMLINKS): cheaper than openWatched, and as sure that
-  // what is found there is in the tree, though it may be another directory of that name. An O_PATH
-  // descriptor the caller owns; -1 when the names lead nowhere that way. Nothing when the way
-  // down passes a directory reached through a link, or the kernel cannot tell: openWatched then.
-  std::optional<int> openBelowTarget(int targetFd, int wd) const;
+  // (openat2 RESOLVE_BENEATH | RESOLVE_NO_SYMLINKS), and only when what is found there is the
+  // directory watched as `wd`: openWatched's guarantee without a walk of the whole path. An O_PATH
+  // descriptor the caller owns; -1 when the names lead nowhere, or elsewhere. Nothing when the way
+  // down passes a directory reached through a link, or openat2 is refused: openWatched then.
+  std::optional<int> openBelowTarget(int targetFd, int wd);
   // The descriptor of the target's own watch; -1 while it has none.
   int targetWd() const { return targetWd_; }
 

@@ -303,7 +303,7 @@ int Dispatcher::openHeld(int wd) {
   // it, name by name, through no link.
   const int targetWd = registry_.targetWd();
   if (!targetChecked_ && targetWd >= 0) {
-    heldTarget_ = OwnedFd(registry_.openWatched(targetWd));
+    heldTarget_ = Descriptor(registry_.openWatched(targetWd));
     targetChecked_ = true;
   }
   if (wd == targetWd)
@@ -311,13 +311,13 @@ int Dispatcher::openHeld(int wd) {
   std::optional<int> below = std::nullopt;
   if (heldTarget_.get() >= 0)
     below = registry_.openBelowTarget(heldTarget_.get(), wd);
-  held_ = {wd, OwnedFd(below ? *below : registry_.openWatched(wd))};
+  held_ = {wd, Descriptor(below ? *below : registry_.openWatched(wd))};
   return held_.fd.get();
 }
 
 void Dispatcher::endOfRecords() {
   held_ = {};
-  heldTarget_ = OwnedFd();
+  heldTarget_ = Descriptor();
   targetChecked_ = false;
 }
 

@@ -6,7 +6,6 @@
 #include <sys/inotify.h>
 #include <sys/stat.h>
 #include <time.h>
-#include <unistd.h>
 
 #include <chrono>
 #include <cstdint>
@@ -21,6 +20,7 @@
 #include <vector>
 
 #include "exec/handler_queue.h"
+#include "watch/descriptor.h"
 #include "watch/file_probe.h"
 #include "watch/inotify_watch.h"
 #include "watch/state_file.h"
@@ -184,31 +184,12 @@ class Dispatcher {
   std::map<std::pair<int, std::string>, Settling> settling_;
   std::deque<std::pair<std::pair<int, std::string>, SteadyClock::time_point>> settleOrder_;
   HandlerQueue runs_;
-  // Owns one descriptor.
-  class OwnedFd {
-   public:
-    OwnedFd() = default;
-    explicit OwnedFd(int fd) : fd_(fd) {}
-    OwnedFd(OwnedFd&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
-    OwnedFd& operator=(OwnedFd&& other) noexcept {
-      std::swap(fd_, other.fd_);
-      return *this;
-    }
-    ~OwnedFd() {
-      if (fd_ >= 0)
-        close(fd_);
-    }
-    int get() const { return fd_; }
-
-   private:
-    int fd_ = -1;
-  };
   struct HeldDirectory {
     int wd = -1;
-    OwnedFd fd;
+    Descriptor fd;
   };
-  HeldDirectory held_;     // see openHeld()
-  OwnedFd heldTarget_;     // the target, once its path was checked in this read; -1: not there
+  HeldDirectory held_;  // see openHeld()
+  Descriptor heldTarget_;  // the target, once its path was checked in this read; -1: not there
   bool targetChecked_ = false;
 };
 

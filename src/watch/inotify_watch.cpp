@@ -18,6 +18,7 @@
 #include <limits>
 
 #include "errors/errors.h"
+#include "watch/descriptor.h"
 #include "watch/dir_scan.h"
 
 namespace vellumd {
@@ -39,28 +40,6 @@ class ProcPath {
   char text_[32];
 };
 
-// Owns one descriptor.
-class Descriptor {
- public:
-  explicit Descriptor(int fd = -1) : fd_(fd) {}
-  Descriptor(Descriptor&& other) noexcept : fd_(other.release()) {}
-  Descriptor(const Descriptor&) = delete;
-  Descriptor& operator=(const Descriptor&) = delete;
-  Descriptor& operator=(Descriptor&& other) noexcept {
-    std::swap(fd_, other.fd_);
-    return *this;
-  }
-  ~Descriptor() {
-    if (fd_ >= 0)
-      close(fd_);
-  }
-  int get() const { return fd_; }
-  // Gives the descriptor to the caller.
-  int release() { return std::exchange(fd_, -1); }
-
- private:
-  int fd_;  // -1: none
-};
 
 // Reads the entries of a directory it owns with getdents64() into a buffer of its own. Unlike
 // fdopendir(), it costs no fstat(), fcntl() or allocation per directory: the scan reads one

@@ -559,6 +559,13 @@ void Dispatcher::lookAtBatch(int wd, const std::string& directory, int directory
     struct stat info;
     if (fstat(lease.fd(), &info) != 0)
       info.st_ctim = {};
+    // A writer that created the file before the lease, and opened it for writing only after,
+    // waits for the lease now: its close, queued after the mark, runs the handler.
+    if (lease.breaking()) {
+      lease.release();
+      registry_.notePending(wd, name, IN_CREATE);
+      continue;
+    }
     lease.release();
     // Without a mark the two cannot be told apart: a close already queued runs it again.
     if (mark >= 0) {

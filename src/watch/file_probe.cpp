@@ -60,6 +60,11 @@ WriterState ReadLease::take(int directoryFd, const std::string& name) {
   return state;
 }
 
+bool ReadLease::breaking() const {
+  // A lease being broken reports the type it is being broken to.
+  return fd_ >= 0 && fcntl(fd_, F_GETLEASE) == F_UNLCK;
+}
+
 void ReadLease::release() {
   if (fd_ < 0)
     return;

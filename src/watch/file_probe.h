@@ -33,6 +33,9 @@ class ReadLease {
   WriterState take(int directoryFd, const std::string& name);
   void release();
   bool held() const { return fd_ >= 0; }
+  // True when a writer's open() is waiting for the lease to be given back: the file was being
+  // opened for writing as the lease was taken (its creation came first), and is not complete.
+  bool breaking() const;
   // The descriptor of the leased file. REQUIRES: held().
   int fd() const { return fd_; }
 

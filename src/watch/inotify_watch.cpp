@@ -424,12 +424,26 @@ std::optional<int> InotifyWatch::openBelowTarget(int targetFd, int wd) {
   }
   if (!procFds_)
     return fd;
-  // The names may lead to another directory by now (renamed away, and one made in its place): the
-  // kernel hands back the descriptor of the watch the directory found already has.
+  // The names may lead to another directory by now (renamed away, and one made in its place). A
+  // watch holds its directory's inode, so while `wd` lives, the device and inode numbers seen at
+  // its last check are its own and no other directory's.
+  struct stat info;
+  const bool identified = fstat(fd, &info) == 0;
+  if (auto known = checkedIds_.find(wd); identified && known != checkedIds_.end() &&
+                                         known->second == std::pair(info.st_dev, info.st_ino)) {
+    return fd;
+  }
+  // The kernel hands back the descriptor of the watch the directory found already has.
   const int found = inotify_add_watch(fd_, ProcPath(fd).c_str(),
                                       defaultMask_ | IN_ONLYDIR | IN_MASK_ADD);
-  if (found == wd)
+  if (found == wd) {
+    if (identified) {
+      if (checkedIds_.size() >= kMaxCheckedIds)
+        checkedIds_.clear();
+      checkedIds_[wd] = {info.st_dev, info.st_ino};
+    }
     return fd;
+  }
   close(fd);
   if (found >= 0)
     dropStrayWatch(found, joinPath(pathOf(targetWd_), relative));
@@ -532,6 +546,7 @@ void InotifyWatch::removeWatch(int wd) {
   if (it == entries_.end())
     return;
   entries_.erase(it);
+  checkedIds_.erase(wd);
   inotify_rm_watch(fd_, wd);
 }
 
@@ -720,6 +735,7 @@ void InotifyWatch::removeChild(int wd, const std::string& name) {
     if (it->second.parent == wd && it->second.name == name) {
       int descriptor = it->first;
       it = entries_.erase(it);
+      checkedIds_.erase(descriptor);
       inotify_rm_watch(fd_, descriptor);
     } else {
       ++it;
@@ -787,6 +803,7 @@ bool InotifyWatch::forgetWatch(int wd) {
   // A queue mark or a stray watch is departed from birth, and has no parent.
   const bool wasDirectory = !(it->second.departed && it->second.parent == -1);
   entries_.erase(it);
+  checkedIds_.erase(wd);
   if (wd == targetWd_)
     targetWd_ = -1;
   for (DirectoryMove& move : moves_)

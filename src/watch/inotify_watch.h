@@ -15,6 +15,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -296,6 +297,11 @@ class InotifyWatch {
   std::map<int, WatchEntry> entries_;
   std::vector<DirectoryMove> moves_;  // renames whose IN_MOVE_SELF is still to come, oldest first
   std::vector<std::string> ignoreList_;
+  // The device and inode numbers of the directories openBelowTarget last found to be their
+  // watch's own, so that a burst of closes in one directory checks it with the kernel once. A
+  // few thousand at most; forgotten with their watch.
+  static constexpr size_t kMaxCheckedIds = 4096;
+  std::unordered_map<int, std::pair<dev_t, ino_t>> checkedIds_;
   // The names of one path lookup, kept between lookups so that describing a record allocates no
   // list of names.
   mutable std::vector<const std::string*> scratchNames_;

@@ -65,10 +65,8 @@ void Dispatcher::dispatch(const inotify_event& event) {
   forgetOldRuns();
   // A directory that moved, went or was never seen may have left a path that no longer leads to
   // the directory held open: it is checked again.
-  if (event.mask & (IN_ISDIR | IN_MOVE_SELF | IN_DELETE_SELF | IN_UNMOUNT | IN_IGNORED |
-                    IN_Q_OVERFLOW)) {
+  if (event.mask & (IN_ISDIR | IN_MOVE_SELF | IN_DELETE_SELF | IN_UNMOUNT | IN_IGNORED))
     endOfRecords();
-  }
   if (event.mask & IN_Q_OVERFLOW) {
     // A queue mark may be among the lost records: what a look handled can no longer be told
     // from what came after it.
@@ -405,11 +403,9 @@ void Dispatcher::catchUp(const TreeState& state,
       names.push_back(file->second);
     first = last;
     const std::optional<std::string> directory = registry_.boundedPathOf(wd);
-    const int fd = directory && registry_.isRooted(wd) ? registry_.openWatched(wd) : -1;
-    if (fd < 0)
-      continue;
-    lookAtNames(wd, *directory, fd, names, &state.horizon);
-    close(fd);
+    const int fd = directory && registry_.isRooted(wd) ? openHeld(wd) : -1;
+    if (fd >= 0)
+      lookAtNames(wd, *directory, fd, names, &state.horizon);
   }
   endOfRecords();
 }

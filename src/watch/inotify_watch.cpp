@@ -41,6 +41,28 @@ class ProcPath {
 };
 
 
+// The names from a directory up, joined once from the top: prepending at every level would copy
+// the path once per level.
+std::string joinFromTop(const std::vector<const std::string*>& names) {
+  size_t length = 0;
+  for (const std::string* name : names)
+    length += name->size() + 1;
+  std::string path;
+  path.reserve(length);
+  path = *names.back();
+  // As joinPath joins, level by level.
+  for (auto name = names.rbegin() + 1; name != names.rend(); ++name) {
+    if (!(*name)->empty() && (*name)->front() == '/') {
+      path = **name;
+      continue;
+    }
+    if (path.empty() || path.back() != '/')
+      path.push_back('/');
+    path.append(**name);
+  }
+  return path;
+}
+
 // Reads the entries of a directory it owns with getdents64() into a buffer of its own. Unlike
 // fdopendir(), it costs no fstat(), fcntl() or allocation per directory: the scan reads one
 // directory per watch it places, and those calls would be a third of its system calls.
@@ -361,17 +383,38 @@ int InotifyWatch::openWatched(int wd) {
   if (!path)
     return -1;
   int fd = open(path->c_str(), O_RDONLY | O_DIRECTORY | O_NONBLOCK | O_CLOEXEC);
-  if (fd < 0 || !procFds_)
+  if (fd < 0 || isWatchedAs(fd, wd))
     return fd;
-  // The kernel hands back the descriptor of the watch the opened directory already has.
-  const int found =
-      inotify_add_watch(fd_, ProcPath(fd).c_str(), defaultMask_ | IN_ONLYDIR | IN_MASK_ADD);
-  if (found == wd)
-    return fd;
-  if (found >= 0)
-    dropStrayWatch(found, *path);
   close(fd);
   return -1;
+}
+
+bool InotifyWatch::isWatchedAs(int fd, int wd) {
+  if (!procFds_)
+    return true;
+  // A watch holds its directory's inode, so while `wd` lives, the device and inode numbers seen
+  // at its last check are its own and no other directory's.
+  struct stat info;
+  const bool identified = fstat(fd, &info) == 0;
+  if (auto known = checkedIds_.find(wd); identified && known != checkedIds_.end() &&
+                                         known->second == std::pair(info.st_dev, info.st_ino)) {
+    return true;
+  }
+  // The kernel hands back the descriptor of the watch the directory already has.
+  const int found =
+      inotify_add_watch(fd_, ProcPath(fd).c_str(), defaultMask_ | IN_ONLYDIR | IN_MASK_ADD);
+  if (found == wd) {
+    if (identified) {
+      if (checkedIds_.size() >= kMaxCheckedIds)
+        checkedIds_.clear();
+      checkedIds_[wd] = {info.st_dev, info.st_ino};
+    }
+    return true;
+  }
+  // The directory found by the path of `wd`: that path describes the stray watch's records.
+  if (found >= 0)
+    dropStrayWatch(found, boundedPathOf(wd).value_or("..."));
+  return false;
 }
 
 void InotifyWatch::dropStrayWatch(int wd, const std::string& path) {
@@ -407,9 +450,7 @@ std::optional<int> InotifyWatch::openBelowTarget(int targetFd, int wd) {
   }
   if (names.empty())
     return std::nullopt;
-  std::string relative = *names.back();
-  for (auto name = names.rbegin() + 1; name != names.rend(); ++name)
-    relative.append("/").append(**name);
+  const std::string relative = joinFromTop(names);
   if (relative.size() >= kMaxPath)
     return -1;
   open_how how{};
@@ -422,31 +463,10 @@ std::optional<int> InotifyWatch::openBelowTarget(int targetFd, int wd) {
     const bool nothingThere = errno == ENOENT || errno == ENOTDIR || errno == ELOOP || errno == EXDEV;
     return nothingThere ? std::optional(-1) : std::nullopt;
   }
-  if (!procFds_)
+  // The names may lead to another directory by now (renamed away, and one made in its place).
+  if (isWatchedAs(fd, wd))
     return fd;
-  // The names may lead to another directory by now (renamed away, and one made in its place). A
-  // watch holds its directory's inode, so while `wd` lives, the device and inode numbers seen at
-  // its last check are its own and no other directory's.
-  struct stat info;
-  const bool identified = fstat(fd, &info) == 0;
-  if (auto known = checkedIds_.find(wd); identified && known != checkedIds_.end() &&
-                                         known->second == std::pair(info.st_dev, info.st_ino)) {
-    return fd;
-  }
-  // The kernel hands back the descriptor of the watch the directory found already has.
-  const int found = inotify_add_watch(fd_, ProcPath(fd).c_str(),
-                                      defaultMask_ | IN_ONLYDIR | IN_MASK_ADD);
-  if (found == wd) {
-    if (identified) {
-      if (checkedIds_.size() >= kMaxCheckedIds)
-        checkedIds_.clear();
-      checkedIds_[wd] = {info.st_dev, info.st_ino};
-    }
-    return fd;
-  }
   close(fd);
-  if (found >= 0)
-    dropStrayWatch(found, joinPath(pathOf(targetWd_), relative));
   return -1;
 }
 
@@ -473,29 +493,6 @@ bool InotifyWatch::collectNames(int wd, size_t limit,
   return true;
 }
 
-namespace {
-// The names from a directory up, joined once from the top: prepending at every level would copy
-// the path once per level.
-std::string joinFromTop(const std::vector<const std::string*>& names) {
-  size_t length = 0;
-  for (const std::string* name : names)
-    length += name->size() + 1;
-  std::string path;
-  path.reserve(length);
-  path = *names.back();
-  // As joinPath joins, level by level.
-  for (auto name = names.rbegin() + 1; name != names.rend(); ++name) {
-    if (!(*name)->empty() && (*name)->front() == '/') {
-      path = **name;
-      continue;
-    }
-    if (path.empty() || path.back() != '/')
-      path.push_back('/');
-    path.append(**name);
-  }
-  return path;
-}
-}  // namespace
 
 std::string InotifyWatch::pathOf(int wd) const {
   if (wd == -1)

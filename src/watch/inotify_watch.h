@@ -282,6 +282,9 @@ class InotifyWatch {
   void scanBelow(int wd, const ScanOptions& options, int opened = -1);
   // Adds `name` to the options' changedFiles when it is a regular file changed since then.
   static void noteIfChanged(int wd, int directoryFd, const char* name, const ScanOptions& options);
+  // True when the directory open as `fd` is the one watched as `wd` (always, without /proc to
+  // ask the kernel through). A watch the asking made on another directory is given back.
+  bool isWatchedAs(int fd, int wd);
   // The directory the watch `wd` was just added for is not the one expected: gives the watch
   // back unless it was registered already.
   void dropStrayWatch(int wd, const std::string& path);
@@ -297,8 +300,8 @@ class InotifyWatch {
   std::map<int, WatchEntry> entries_;
   std::vector<DirectoryMove> moves_;  // renames whose IN_MOVE_SELF is still to come, oldest first
   std::vector<std::string> ignoreList_;
-  // The device and inode numbers of the directories openBelowTarget last found to be their
-  // watch's own, so that a burst of closes in one directory checks it with the kernel once. A
+  // The device and inode numbers of the directories isWatchedAs last found to be their watch's
+  // own, so that a burst of closes in one directory checks it with the kernel once. A
   // few thousand at most; forgotten with their watch.
   static constexpr size_t kMaxCheckedIds = 4096;
   std::unordered_map<int, std::pair<dev_t, ino_t>> checkedIds_;

@@ -69,7 +69,9 @@ void Dispatcher::dispatch(const inotify_event& event) {
     endOfRecords();
   if (event.mask & IN_Q_OVERFLOW) {
     // A queue mark may be among the lost records: what a look handled can no longer be told
-    // from what came after it.
+    // from what came after it. The empty files waiting for a mark are decided on what was read.
+    while (!emptyAtLook_.empty())
+      decideEmptyAtLook(emptyAtLook_.begin()->first, emptyAtLook_.begin()->second.mark);
     lookedAt_.clear();
     lookedAtByMark_.clear();
     // Every change lost was made after the queue was last seen empty.
@@ -96,6 +98,8 @@ void Dispatcher::dispatch(const inotify_event& event) {
         auto looked = lookedAt_.find(file);
         if (looked != lookedAt_.end() && looked->second == event.wd)
           lookedAt_.erase(looked);
+        if (!emptyAtLook_.empty())
+          decideEmptyAtLook(file, event.wd);
       }
       lookedAtByMark_.erase(mark);
     }
@@ -173,6 +177,8 @@ void Dispatcher::dispatchFile(const inotify_event& event, const std::string& nam
   // for ever (hard links, devices, FIFOs and maildir-style writers make such names all day).
   if (event.mask & (IN_DELETE | IN_MOVED_FROM))
     registry_.clearPending(event.wd, name);
+  if (!emptyAtLook_.empty())
+    noteEmptyAtLookRecord(event, name);
   // An arrival or a close queued before the mark of a look that handled the file is of the
   // completion the look handled.
   const bool handledByLook = lookedAt_.contains({event.wd, name});
@@ -343,6 +349,10 @@ TreeState Dispatcher::snapshot() const {
   }
   state.toLook.assign(waiting.begin(), waiting.end());
   for (const auto& [key, settling] : settling_) {
+    if (std::optional<std::string> directory = registry_.boundedPathOf(key.first))
+      state.toLook.push_back(joinPath(*directory, key.second));
+  }
+  for (const auto& [key, looked] : emptyAtLook_) {
     if (std::optional<std::string> directory = registry_.boundedPathOf(key.first))
       state.toLook.push_back(joinPath(*directory, key.second));
   }
@@ -552,9 +562,9 @@ void Dispatcher::lookAtBatch(int wd, const std::string& directory, int directory
   const auto& [firstName, firstLease] = complete.front();
   const int mark = registry_.placeQueueMark(joinPath(directory, firstName), firstLease.fd());
   for (auto& [name, lease] : complete) {
-    struct stat info;
+    struct stat info{};
     if (fstat(lease.fd(), &info) != 0)
-      info.st_ctim = {};
+      info = {};
     // A writer that created the file before the lease, and opened it for writing only after,
     // waits for the lease now: its close, queued after the mark, runs the handler.
     if (lease.breaking()) {
@@ -571,12 +581,57 @@ void Dispatcher::lookAtBatch(int wd, const std::string& directory, int directory
     // Completed while no record could tell of it (before the watch existed, or while records
     // were lost): the look decides. A name still settling is looked at again when it has.
     registry_.clearPending(wd, name);
-    if (options_.settle.count() > 0 && !settled) {
-      decide(wd, name, RunKind::kArrival);
-    } else {
-      callHandler(joinPath(directory, name), info.st_ctim, true);
+    if (mark >= 0 && info.st_size == 0) {
+      emptyAtLook_[{wd, name}] = {mark, info.st_ino, info.st_ctim, settled};
+      continue;
     }
+    decideLooked(wd, directory, name, info.st_ctim, settled);
   }
+}
+
+void Dispatcher::decideLooked(int wd, const std::string& directory, const std::string& name,
+                              const timespec& changed, bool settled) {
+  if (options_.settle.count() > 0 && !settled) {
+    decide(wd, name, RunKind::kArrival);
+  } else {
+    callHandler(joinPath(directory, name), changed, true);
+  }
+}
+
+void Dispatcher::noteEmptyAtLookRecord(const inotify_event& event, const std::string& name) {
+  auto looked = emptyAtLook_.find({event.wd, name});
+  if (looked == emptyAtLook_.end())
+    return;
+  if (event.mask & (IN_DELETE | IN_MOVED_FROM)) {
+    emptyAtLook_.erase(looked);
+    return;
+  }
+  if (event.mask & IN_CREATE)
+    looked->second.createdUnclosed = true;
+  if (event.mask & IN_CLOSE_WRITE)
+    looked->second.createdUnclosed = false;
+}
+
+void Dispatcher::decideEmptyAtLook(std::pair<int, std::string> file, int mark) {
+  auto found = emptyAtLook_.find(file);
+  if (found == emptyAtLook_.end() || found->second.mark != mark)
+    return;
+  const EmptyAtLook looked = found->second;
+  emptyAtLook_.erase(found);
+  // Created while watched and not closed yet: the open that created it is still under way (or
+  // the name was linked, which no close ever completes, in a directory watched all along too).
+  if (looked.createdUnclosed)
+    return;
+  const auto& [wd, name] = file;
+  const std::optional<std::string> directory = registry_.boundedPathOf(wd);
+  const int directoryFd = directory && registry_.isRooted(wd) ? openHeld(wd) : -1;
+  // Still the file the look found, and still empty: written since, its own close decides.
+  struct stat info;
+  if (directoryFd < 0 || fstatat(directoryFd, name.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0 ||
+      !S_ISREG(info.st_mode) || info.st_ino != looked.inode || info.st_size != 0) {
+    return;
+  }
+  decideLooked(wd, *directory, name, looked.changed, looked.settled);
 }
 
 void Dispatcher::targetGone() {

@@ -141,6 +141,15 @@ class Dispatcher {
   // leases together. `settled`: the names have had their wait already.
   void lookAtBatch(int wd, const std::string& directory, int directoryFd,
                    const std::vector<std::string>& names, bool settled = false);
+  // The run a look decided for `name` in `wd`, complete at `changed`: made now, or once the
+  // name has settled.
+  void decideLooked(int wd, const std::string& directory, const std::string& name,
+                    const timespec& changed, bool settled);
+  // Notes what a record tells of a file found empty by a look whose mark is not read yet.
+  void noteEmptyAtLookRecord(const inotify_event& event, const std::string& name);
+  // Decides on `file`, found empty by the look whose mark is `mark`, now that the records
+  // queued before the mark are read (or lost).
+  void decideEmptyAtLook(std::pair<int, std::string> file, int mark);
   // Watches whatever the tree holds that is not watched yet, and re-homes what is watched under
   // a way that is gone. After lost records (`afterOverflow`) half-seen moves are forgotten too.
   void rescanTree(bool afterOverflow);
@@ -162,6 +171,18 @@ class Dispatcher {
   std::map<std::pair<int, std::string>, int> lookedAt_;
   // The same files by mark, so that reading a mark costs its own files and not the whole map.
   std::unordered_map<int, std::vector<std::pair<int, std::string>>> lookedAtByMark_;
+  // Files a look found empty, with no writer: a writer whose open() created the name may not yet
+  // have reached the point where the lease would have seen it. Decided when the look's mark is
+  // read: a creation read before the mark with no close after it is that writer, whose close
+  // runs the file; anything else is handed over then, as the look would have.
+  struct EmptyAtLook {
+    int mark;
+    ino_t inode;
+    timespec changed;
+    bool settled;                 // as lookAtBatch() was called
+    bool createdUnclosed = false;  // a creation record read since the look, and no close
+  };
+  std::map<std::pair<int, std::string>, EmptyAtLook> emptyAtLook_;
   // Directories not watched for want of watches, by parent and name; tried again as watches are
   // given back. Forgotten when the name is deleted or moved away.
   std::set<std::pair<int, std::string>> starved_;

@@ -293,7 +293,7 @@ void Dispatcher::handOver(int wd, const std::string& directory, const std::strin
     if (kind == RunKind::kArrival && S_ISREG(info.st_mode)) {
       // Renamed into place while its writer may still have it open: handed over once it is
       // complete, as a file found in a new directory is.
-      lookAtBatch(wd, directory, directoryFd, {name}, true);
+      lookAtBatch(wd, directory, directoryFd, {{name, info.st_size == 0}}, true);
     } else {
       callHandler(path, info.st_ctim);
     }
@@ -349,10 +349,6 @@ TreeState Dispatcher::snapshot() const {
   }
   state.toLook.assign(waiting.begin(), waiting.end());
   for (const auto& [key, settling] : settling_) {
-    if (std::optional<std::string> directory = registry_.boundedPathOf(key.first))
-      state.toLook.push_back(joinPath(*directory, key.second));
-  }
-  for (const auto& [key, looked] : emptyAtLook_) {
     if (std::optional<std::string> directory = registry_.boundedPathOf(key.first))
       state.toLook.push_back(joinPath(*directory, key.second));
   }
@@ -511,7 +507,7 @@ void Dispatcher::lookAtFiles(const std::vector<int>& directories, const timespec
 
 void Dispatcher::lookAtNames(int wd, const std::string& directory, int directoryFd,
                              const std::vector<std::string>& names, const timespec* changedSince) {
-  std::vector<std::string> batch;
+  std::vector<FoundFile> batch;
   for (const std::string& name : names) {
     // Only regular files: opening a device or a FIFO to look at it could have effects.
     struct stat info;
@@ -527,7 +523,7 @@ void Dispatcher::lookAtNames(int wd, const std::string& directory, int directory
       if (run != recentRuns_.end() && same(run->second.changed, info.st_ctim))
         continue;
     }
-    batch.push_back(name);
+    batch.push_back({name, info.st_size == 0});
     if (batch.size() == kLeasesPerMark) {
       lookAtBatch(wd, directory, directoryFd, batch);
       batch.clear();
@@ -537,34 +533,48 @@ void Dispatcher::lookAtNames(int wd, const std::string& directory, int directory
 }
 
 void Dispatcher::lookAtBatch(int wd, const std::string& directory, int directoryFd,
-                             const std::vector<std::string>& names, bool settled) {
+                             const std::vector<FoundFile>& files, bool settled) {
   std::vector<std::pair<std::string, ReadLease>> complete;
-  for (const std::string& name : names) {
+  std::vector<std::string> empty;
+  for (const FoundFile& file : files) {
+    if (file.empty) {
+      empty.push_back(file.name);
+      continue;
+    }
     ReadLease lease;
-    switch (lease.take(directoryFd, name)) {
+    switch (lease.take(directoryFd, file.name)) {
       case WriterState::kNoWriter:
-        complete.emplace_back(name, std::move(lease));
+        complete.emplace_back(file.name, std::move(lease));
         break;
       case WriterState::kWriter:
       case WriterState::kUnknown:
         // Its close is still to come, or may be: never hand over a file that may be half
         // written. Noted as created, so that its close runs the handler.
-        registry_.notePending(wd, name, IN_CREATE);
+        registry_.notePending(wd, file.name, IN_CREATE);
         break;
       case WriterState::kGone:
         break;
     }
   }
-  if (complete.empty())
+  if (complete.empty() && empty.empty())
     return;
   // While the leases hold, nobody can write these files: every record of theirs queued before
   // the mark tells of the completion handled here, and every one after it of a new write.
-  const auto& [firstName, firstLease] = complete.front();
-  const int mark = registry_.placeQueueMark(joinPath(directory, firstName), firstLease.fd());
+  int mark = -1;
+  if (!complete.empty()) {
+    const auto& [firstName, firstLease] = complete.front();
+    mark = registry_.placeQueueMark(joinPath(directory, firstName), firstLease.fd());
+  } else {
+    // Through a path descriptor, which opens nothing: the name may be a device or a FIFO by now.
+    Descriptor file(openat(directoryFd, empty.front().c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC));
+    struct stat info;
+    if (file.get() >= 0 && fstat(file.get(), &info) == 0 && S_ISREG(info.st_mode))
+      mark = registry_.placeQueueMark(joinPath(directory, empty.front()), file.get());
+  }
   for (auto& [name, lease] : complete) {
-    struct stat info{};
+    struct stat info;
     if (fstat(lease.fd(), &info) != 0)
-      info = {};
+      info.st_ctim = {};
     // A writer that created the file before the lease, and opened it for writing only after,
     // waits for the lease now: its close, queued after the mark, runs the handler.
     if (lease.breaking()) {
@@ -581,11 +591,16 @@ void Dispatcher::lookAtBatch(int wd, const std::string& directory, int directory
     // Completed while no record could tell of it (before the watch existed, or while records
     // were lost): the look decides. A name still settling is looked at again when it has.
     registry_.clearPending(wd, name);
-    if (mark >= 0 && info.st_size == 0) {
-      emptyAtLook_[{wd, name}] = {mark, info.st_ino, info.st_ctim, settled};
-      continue;
-    }
     decideLooked(wd, directory, name, info.st_ctim, settled);
+  }
+  for (const std::string& name : empty) {
+    registry_.notePending(wd, name, IN_CREATE);
+    if (mark >= 0) {
+      emptyAtLook_[{wd, name}] = {mark, settled};
+      lookedAtByMark_[mark].emplace_back(wd, name);
+    } else {
+      decideEmpty(wd, name, settled);
+    }
   }
 }
 
@@ -619,19 +634,32 @@ void Dispatcher::decideEmptyAtLook(std::pair<int, std::string> file, int mark) {
   const EmptyAtLook looked = found->second;
   emptyAtLook_.erase(found);
   // Created while watched and not closed yet: the open that created it is still under way (or
-  // the name was linked, which no close ever completes, in a directory watched all along too).
-  if (looked.createdUnclosed)
+  // the name was linked, which no close completes in a directory watched all along either).
+  if (!looked.createdUnclosed)
+    decideEmpty(file.first, file.second, looked.settled);
+}
+
+void Dispatcher::decideEmpty(int wd, const std::string& name, bool settled) {
+  // A close read meanwhile ran it, or it went.
+  if (registry_.pendingMask(wd, name) == 0)
     return;
-  const auto& [wd, name] = file;
   const std::optional<std::string> directory = registry_.boundedPathOf(wd);
   const int directoryFd = directory && registry_.isRooted(wd) ? openHeld(wd) : -1;
-  // Still the file the look found, and still empty: written since, its own close decides.
-  struct stat info;
-  if (directoryFd < 0 || fstatat(directoryFd, name.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0 ||
-      !S_ISREG(info.st_mode) || info.st_ino != looked.inode || info.st_size != 0) {
+  if (directoryFd < 0)
     return;
-  }
-  decideLooked(wd, *directory, name, looked.changed, looked.settled);
+  ReadLease lease;
+  const WriterState state = lease.take(directoryFd, name);
+  if (state == WriterState::kGone)
+    registry_.clearPending(wd, name);
+  if (state != WriterState::kNoWriter)
+    return;
+  // Written since it was found: the close of that write is queued, and runs it.
+  struct stat info;
+  if (fstat(lease.fd(), &info) != 0 || info.st_size != 0 || lease.breaking())
+    return;
+  lease.release();
+  registry_.clearPending(wd, name);
+  decideLooked(wd, *directory, name, info.st_ctim, settled);
 }
 
 void Dispatcher::targetGone() {

@@ -137,10 +137,16 @@ class Dispatcher {
   // present change time; in batches of kLeasesPerMark.
   void lookAtNames(int wd, const std::string& directory, int directoryFd,
                    const std::vector<std::string>& names, const timespec* changedSince);
-  // Looks at `names` in the directory `wd` at `directory`, open as `directoryFd`, holding their
-  // leases together. `settled`: the names have had their wait already.
+  // A regular file a look takes up, and whether it was empty when found.
+  struct FoundFile {
+    std::string name;
+    bool empty;
+  };
+  // Looks at `files` in the directory `wd` at `directory`, open as `directoryFd`, holding the
+  // leases of those not empty together (see emptyAtLook_ for the others). `settled`: the names
+  // have had their wait already.
   void lookAtBatch(int wd, const std::string& directory, int directoryFd,
-                   const std::vector<std::string>& names, bool settled = false);
+                   const std::vector<FoundFile>& files, bool settled = false);
   // The run a look decided for `name` in `wd`, complete at `changed`: made now, or once the
   // name has settled.
   void decideLooked(int wd, const std::string& directory, const std::string& name,
@@ -150,6 +156,9 @@ class Dispatcher {
   // Decides on `file`, found empty by the look whose mark is `mark`, now that the records
   // queued before the mark are read (or lost).
   void decideEmptyAtLook(std::pair<int, std::string> file, int mark);
+  // Hands over the file `name` in `wd`, noted as created by a look that found it empty, when a
+  // lease finds it still empty and written by nobody.
+  void decideEmpty(int wd, const std::string& name, bool settled);
   // Watches whatever the tree holds that is not watched yet, and re-homes what is watched under
   // a way that is gone. After lost records (`afterOverflow`) half-seen moves are forgotten too.
   void rescanTree(bool afterOverflow);
@@ -171,15 +180,14 @@ class Dispatcher {
   std::map<std::pair<int, std::string>, int> lookedAt_;
   // The same files by mark, so that reading a mark costs its own files and not the whole map.
   std::unordered_map<int, std::vector<std::pair<int, std::string>>> lookedAtByMark_;
-  // Files a look found empty, with no writer: a writer whose open() created the name may not yet
-  // have reached the point where the lease would have seen it. Decided when the look's mark is
-  // read: a creation read before the mark with no close after it is that writer, whose close
-  // runs the file; anything else is handed over then, as the look would have.
+  // Files a look found empty, by directory and name, with the look's mark. An empty file may be
+  // one whose writer's open() has made the name and not yet reached the point where a lease
+  // would be seen: a lease then would make a non-blocking open fail, and taking the file for
+  // complete would hand it over before it is written. So it is noted as created, its records
+  // decide, and when the mark is read with none having told of it, a lease decides.
   struct EmptyAtLook {
     int mark;
-    ino_t inode;
-    timespec changed;
-    bool settled;                 // as lookAtBatch() was called
+    bool settled;                  // as lookAtBatch() was called
     bool createdUnclosed = false;  // a creation record read since the look, and no close
   };
   std::map<std::pair<int, std::string>, EmptyAtLook> emptyAtLook_;

@@ -69,9 +69,11 @@ void Dispatcher::dispatch(const inotify_event& event) {
     endOfRecords();
   if (event.mask & IN_Q_OVERFLOW) {
     // A queue mark may be among the lost records: what a look handled can no longer be told
-    // from what came after it. The empty files waiting for a mark are decided on what was read.
-    while (!emptyAtLook_.empty())
-      decideEmptyAtLook(emptyAtLook_.begin()->first, emptyAtLook_.begin()->second.mark);
+    // from what came after it. The empty files waiting for a mark are looked at again once the
+    // tree is rescanned and the records that follow are read.
+    for (const auto& [file, looked] : emptyAtLook_)
+      waitToRun(file.first, file.second, RunKind::kArrival, SteadyClock::now());
+    emptyAtLook_.clear();
     lookedAt_.clear();
     lookedAtByMark_.clear();
     // Every change lost was made after the queue was last seen empty.
@@ -202,13 +204,17 @@ void Dispatcher::decide(int wd, const std::string& name, RunKind kind) {
   if (isExcluded(name))
     return;
   if (options_.settle.count() > 0) {
-    const auto deadline = SteadyClock::now() + options_.settle;
-    auto [settling, added] = settling_.insert_or_assign({wd, name}, Settling{kind, deadline});
-    if (added)
-      settleOrder_.push_back({settling->first, deadline});
+    waitToRun(wd, name, kind, SteadyClock::now() + options_.settle);
     return;
   }
   run(wd, name, kind);
+}
+
+void Dispatcher::waitToRun(int wd, const std::string& name, RunKind kind,
+                           SteadyClock::time_point deadline) {
+  auto [settling, added] = settling_.insert_or_assign({wd, name}, Settling{kind, deadline});
+  if (added)
+    settleOrder_.push_back({settling->first, deadline});
 }
 
 void Dispatcher::run(int wd, const std::string& name, RunKind kind) {
@@ -516,7 +522,8 @@ void Dispatcher::lookAtNames(int wd, const std::string& directory, int directory
       continue;
     }
     if (changedSince != nullptr) {
-      if (before(info.st_ctim, *changedSince))
+      // A file written and not yet closed may have lost its close: a close changes no time.
+      if (before(info.st_ctim, *changedSince) && registry_.pendingMask(wd, name) == 0)
         continue;
       // Run already, and not changed since: its run stands.
       auto run = recentRuns_.find(joinPath(directory, name));
@@ -644,9 +651,15 @@ void Dispatcher::decideEmpty(int wd, const std::string& name, bool settled) {
   if (registry_.pendingMask(wd, name) == 0)
     return;
   const std::optional<std::string> directory = registry_.boundedPathOf(wd);
-  const int directoryFd = directory && registry_.isRooted(wd) ? openHeld(wd) : -1;
-  if (directoryFd < 0)
+  if (!directory)
+    return;  // its directory went
+  const int directoryFd = registry_.isRooted(wd) ? openHeld(wd) : -1;
+  if (directoryFd < 0) {
+    // Its directory, or one above, was moved or replaced since the look: the records that tell
+    // where to are still queued. It is looked at again once they are read.
+    waitToRun(wd, name, RunKind::kArrival, SteadyClock::now());
     return;
+  }
   ReadLease lease;
   const WriterState state = lease.take(directoryFd, name);
   if (state == WriterState::kGone)

@@ -98,6 +98,9 @@ class Dispatcher {
   };
   // A run for `name` in `wd`: made now, or once the name has settled.
   void decide(int wd, const std::string& name, RunKind kind);
+  // Makes the run for `name` in `wd` no sooner than `deadline` and the next quiet moment, when
+  // every record queued meanwhile has been read.
+  void waitToRun(int wd, const std::string& name, RunKind kind, SteadyClock::time_point deadline);
   // Makes the run for `name` in `wd`, checking the name as it is now.
   void run(int wd, const std::string& name, RunKind kind);
   // Calls the handler for `name` in `wd` (at `directory`) when mayHandOver() holds for what the

@@ -184,7 +184,8 @@ class NewDirectoryTest : public DaemonTest {
   // in the middle: "held" carries thousands of names of one file kept open for writing, none
   // handled, which keeps its look busy while "held/sub" is already watched. "f" is written while
   // the daemon is stopped there. Returns false, with a message, when the daemon could not be
-  // caught in time; the test is then not meaningful.
+  // caught in time; the test is then not meaningful. "held/sub/empty", empty and there before
+  // the watch, is left to the look's mark, which is queued behind those records too.
   bool handleByLookWithRecordsQueued(int idleRecords, const std::function<void()>& act,
                                      std::string& why) {
     putFile(inTree("idle-a"), "");
@@ -192,6 +193,7 @@ class NewDirectoryTest : public DaemonTest {
     const int before = watchCount();
     pauseDaemon();
     makeDir("held/sub");
+    putFile(inTree("held/sub/empty"), "");
     holder_ = std::make_unique<OpenFile>(inTree("held/open"));
     for (int i = 0; i < 3000; ++i) {
       const std::string name = inTree("held/name-" + std::to_string(i));
@@ -403,6 +405,20 @@ TEST_F(NewDirectoryTest, ARewriteBegunJustAfterTheLookHandledTheFileIsHandledOnl
   ASSERT_TRUE(waitUntil([&] { return timesHandled(inTree("held/sub/f")) >= 2; }));
   settle();
   EXPECT_EQ(timesHandled(inTree("held/sub/f")), 2);
+}
+
+TEST_F(NewDirectoryTest, AnEmptyFileFoundByALookIsHandledUnderItsDirectorysNewNameAfterAMove) {
+  startDaemon();
+  std::string why;
+  ASSERT_TRUE(handleByLookWithRecordsQueued(
+      12000,
+      [&] { ASSERT_EQ(rename(inTree("held/sub").c_str(), inTree("held/done").c_str()), 0); },
+      why))
+      << why;
+  ASSERT_TRUE(waitForHandledPath(inTree("held/done/empty"))) << linesAbout(inTree("held"));
+  settle();
+  EXPECT_EQ(timesHandled(inTree("held/done/empty")), 1);
+  EXPECT_EQ(timesHandled(inTree("held/sub/empty")), 0);
 }
 
 TEST_F(NewDirectoryTest, WritersOpeningFilesDuringTheLookNeitherEndNorDisturbTheDaemon) {

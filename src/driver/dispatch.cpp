@@ -634,7 +634,7 @@ void Dispatcher::noteEmptyAtLookRecord(const inotify_event& event, const std::st
     looked->second.createdUnclosed = false;
 }
 
-void Dispatcher::decideEmptyAtLook(std::pair<int, std::string> file, int mark) {
+void Dispatcher::decideEmptyAtLook(const std::pair<int, std::string>& file, int mark) {
   auto found = emptyAtLook_.find(file);
   if (found == emptyAtLook_.end() || found->second.mark != mark)
     return;

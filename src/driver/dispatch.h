@@ -158,7 +158,7 @@ class Dispatcher {
   void noteEmptyAtLookRecord(const inotify_event& event, const std::string& name);
   // Decides on `file`, found empty by the look whose mark is `mark`, now that the records
   // queued before the mark are read (or lost).
-  void decideEmptyAtLook(std::pair<int, std::string> file, int mark);
+  void decideEmptyAtLook(const std::pair<int, std::string>& file, int mark);
   // Hands over the file `name` in `wd`, noted as created by a look that found it empty, when a
   // lease finds it still empty and written by nobody.
   void decideEmpty(int wd, const std::string& name, bool settled);

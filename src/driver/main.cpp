@@ -30,6 +30,9 @@ std::vector<std::string> startWarnings(const vellumd::CommandLine& line) {
   if (line.handler.front() != '/')
     warnings.push_back("Handler " + escapeForLog(line.handler) +
                        " is relative - it is resolved against /");
+  if (!line.statePath.empty() && line.statePath.front() != '/')
+    warnings.push_back("State file " + escapeForLog(line.statePath) +
+                       " is relative - it is resolved against /");
   const std::string target = line.target.front() == '/' ? line.target : "/" + line.target;
   struct stat info;
   const int error = stat(target.c_str(), &info) != 0 ? errno : S_ISDIR(info.st_mode) ? 0 : ENOTDIR;

@@ -1,6 +1,9 @@
 // options.cpp: the option scan, the version banner and the usage text.
 #include "driver/options.h"
 
+#include <algorithm>
+#include <string_view>
+
 #include "log/log.h"
 
 namespace vellumd {
@@ -22,6 +25,23 @@ bool parseSettle(const std::string& text, long& milliseconds) {
   return milliseconds <= kMaxSettleMilliseconds;
 }
 }  // namespace
+
+std::string tidyTarget(const std::string& path) {
+  std::string tidy;
+  for (size_t at = 0; at < path.size();) {
+    const size_t end = std::min(path.find('/', at), path.size());
+    const std::string_view part(path.data() + at, end - at);
+    if (!part.empty() && part != ".") {
+      if (!tidy.empty() || path.front() == '/')
+        tidy += '/';
+      tidy += part;
+    }
+    at = end + 1;
+  }
+  if (tidy.empty())
+    return path.empty() ? path : path.front() == '/' ? "/" : ".";
+  return tidy;
+}
 
 std::string versionBanner() {
   return std::string("vellumd : Ver.1.01(compiled :") + __DATE__ + " " + __TIME__ + ")\n";
@@ -119,6 +139,7 @@ CommandLine scanCommandLine(const std::vector<std::string>& args,
       line.excludes.push_back(value);
     }
   }
+  line.target = tidyTarget(line.target);
   if (firstFailure.empty() && line.target.empty())
     firstFailure = "No target specified!!";
   if (firstFailure.empty() && line.handler.empty())

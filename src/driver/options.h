@@ -34,7 +34,7 @@ struct CommandLine {
     kFail,          // report `failure` and exit 1
   };
   Action action = Action::kRun;
-  std::string target;           // verbatim; a later option replaces an earlier one
+  std::string target;           // as tidyTarget() spells it; a later option replaces an earlier one
   std::string handler;          // verbatim, passed to execv()
   bool foreground = false;      // -f: stay the process that was started
   size_t jobs = 0;              // -j: most handlers running at once; 0: no limit
@@ -43,6 +43,12 @@ struct CommandLine {
   std::vector<std::string> excludes;  // -x, each adds: patterns of names never handed over
   std::string failure;                // the start-up error message for kFail
 };
+
+// The target as one spelling of its directory: empty and "." components and trailing slashes
+// dropped ("/x/", "/x//" and "/x/." are "/x"), so that every path built from it, in the log, for
+// the handler and in the state file, is the same whatever way it was typed. ".." is kept: only
+// the file system knows where it leads.
+std::string tidyTarget(const std::string& path);
 
 // Scans the arguments after the program name, in order. Each log option's value is passed to
 // `openLog` at once, so that a later error can be logged to it. Values are taken verbatim, even

@@ -68,9 +68,28 @@ size_t utf8Sequence(std::string_view text, char32_t& codePoint) {
 }
 
 // Characters that some readers take for a line break (NEL, LINE SEPARATOR, PARAGRAPH SEPARATOR)
-// or, like the rest of the C1 range, for a terminal control.
+// or, like the rest of the C1 range, for a terminal control; and the invisible format characters,
+// among them the bidirectional controls, with which a name shows as another in any viewer
+// ("invoice", RIGHT-TO-LEFT OVERRIDE, "fdp.exe" reads "invoiceexe.pdf").
 bool breaksOrControls(char32_t codePoint) {
-  return (codePoint >= 0x80 && codePoint <= 0x9f) || codePoint == 0x2028 || codePoint == 0x2029;
+  if (codePoint >= 0x80 && codePoint <= 0x9f)
+    return true;
+  switch (codePoint) {
+    case 0x00ad:  // soft hyphen
+    case 0x061c:  // Arabic letter mark
+    case 0x180e:  // Mongolian vowel separator
+    case 0x2028:
+    case 0x2029:
+    case 0xfeff:  // zero width no-break space
+      return true;
+    default:
+      break;
+  }
+  return (codePoint >= 0x200b && codePoint <= 0x200f) ||  // zero widths, LRM, RLM
+         (codePoint >= 0x202a && codePoint <= 0x202e) ||  // embeddings and overrides
+         (codePoint >= 0x2060 && codePoint <= 0x206f) ||  // joiners, isolates, invisible operators
+         (codePoint >= 0xfff9 && codePoint <= 0xfffb) ||  // interlinear annotations
+         (codePoint >= 0xe0000 && codePoint <= 0xe007f);  // tags
 }
 
 void appendHex(std::string& escaped, unsigned char byte) {

@@ -1,6 +1,9 @@
 // exactly_once_test.cpp: names excluded by pattern, and a daemon killed in the middle of a burst
 // that catches up from its state file when it starts again.
 #include <signal.h>
+#include <sys/stat.h>
+
+#include <cstdio>
 
 #include <algorithm>
 #include <filesystem>
@@ -88,6 +91,51 @@ TEST_F(ExactlyOnceTest, AKilledDaemonCatchesUpFromItsStateWithoutRunningOldFiles
     const std::string path = inTree("before-" + std::to_string(i));
     EXPECT_EQ(runs.contains(path) ? runs.at(path) : 0, 1) << path << " handled again";
   }
+}
+
+// The catch-up finds a file's directory by the text before its last slash: a target typed with
+// a trailing slash used to drop every saved run of a file directly in it.
+TEST_F(ExactlyOnceTest, RunsQueuedAtAStopRunAfterItWhateverWayTheTargetWasTyped) {
+  // The first run holds the only job while the hold file is there: the others wait in the queue.
+  const std::string hold = root() + "/hold";
+  putFile(hold, "");
+  writeScript(handlerPath(), "printf '%s\\0' \"$1\" >> '" + recordPath() + "'\n[ -e '" + hold +
+                                 "' ] && exec sleep 30\nexit 0\n");
+  // Relative, the state file is resolved against "/": said, and found there.
+  std::vector<std::string> args = {"-t",      target() + "/",
+                                   "-h",      handlerPath(),
+                                   "-L",      logPath(),
+                                   "--state", statePath().substr(1),
+                                   "-j",      "1"};
+  const ProcessResult launched = launchDaemon({}, args);
+  EXPECT_NE(launched.err.find("Warning: State file " + statePath().substr(1) +
+                              " is relative - it is resolved against /\n"),
+            std::string::npos)
+      << launched.err;
+  ASSERT_TRUE(waitForWatches(1));
+  ASSERT_TRUE(waitForLog("Start as daemon..."));
+  for (const char* name : {"a", "b", "c"})
+    putFile(inTree(name), name);
+  ASSERT_TRUE(waitForHandled(1));
+  ASSERT_TRUE(waitUntil([&] { return callCount() == 3; }));
+  // Records of an excluded name move the saved horizon past the queued files' changes, so that
+  // only the queued runs saved in the state can bring them back.
+  struct stat c;
+  ASSERT_EQ(stat(inTree("c").c_str(), &c), 0);
+  ASSERT_TRUE(waitUntil([&] {
+    putFile(inTree("z.part"), "");
+    long long seconds = 0, nanoseconds = 0;
+    return sscanf(readWhole(statePath()).c_str(), "vellumd state 1\nhorizon %lld %lld", &seconds,
+                  &nanoseconds) == 2 &&
+           (seconds > c.st_ctim.tv_sec ||
+            (seconds == c.st_ctim.tv_sec && nanoseconds > c.st_ctim.tv_nsec));
+  }));
+  stopDaemon();
+  ASSERT_EQ(unlink(hold.c_str()), 0);
+  startDaemon(1, args);
+  EXPECT_TRUE(waitForHandled(3));
+  for (const char* name : {"a", "b", "c"})
+    EXPECT_EQ(timesHandled(inTree(name)), 1) << name;
 }
 
 }  // namespace

@@ -125,6 +125,15 @@ TEST(EscapeForLogTest, UnicodeLineBreaksC1ControlsAndInvalidUtf8AreEscapedByteBy
   // A truncated sequence is escaped alone; the valid character after it is kept.
   EXPECT_EQ(escapeForLog("\xe2\x80\xc3\xa9"), "\\xe2\\x80\xc3\xa9");
   EXPECT_EQ(escapeForLog("end\xe2\x80"), "end\\xe2\\x80");
+  // Bidirectional controls and other invisible format characters: "invoice", RIGHT-TO-LEFT
+  // OVERRIDE, "fdp.exe" would read "invoiceexe.pdf"; an isolate or a zero width space hides too.
+  EXPECT_EQ(escapeForLog("invoice\xe2\x80\xae"
+                         "fdp.exe"),
+            "invoice\\xe2\\x80\\xaefdp.exe");
+  EXPECT_EQ(escapeForLog("a\xe2\x81\xa6"
+                         "b\xe2\x80\x8b"
+                         "c\xef\xbb\xbf"),
+            "a\\xe2\\x81\\xa6b\\xe2\\x80\\x8bc\\xef\\xbb\\xbf");
 }
 
 TEST(FatalDeathTest, PrintsErrorOnStandardErrorAndExitsWithStatus) {

@@ -111,6 +111,18 @@ TEST(ScanCommandLineTest, LaterTargetAndHandlerReplaceEarlierOnes) {
   EXPECT_EQ(scan.line.handler, "h2");
 }
 
+// Paths built from the target must be spelt one way: the catch-up finds a directory by the text
+// before a path's last slash.
+TEST(ScanCommandLineTest, TheTargetIsSpeltOneWayWhateverWayItWasTyped) {
+  for (const char* typed : {"/srv/in", "/srv/in/", "/srv//in//", "/srv/in/.", "//srv/./in/./"})
+    EXPECT_EQ(Scan({"-t", typed, "-h", "h"}).line.target, "/srv/in") << typed;
+  EXPECT_EQ(tidyTarget("/"), "/");
+  EXPECT_EQ(tidyTarget("//."), "/");
+  EXPECT_EQ(tidyTarget("in/"), "in");
+  EXPECT_EQ(tidyTarget("./"), ".");
+  EXPECT_EQ(tidyTarget("/a/../b/"), "/a/../b");
+}
+
 TEST(ScanCommandLineTest, EveryLogValueIsOpenedInOrderAsItIsScanned) {
   const Scan scan({"-L", "a", "--log", "b", "-t", "x", "-h", "y", "-L", "c"});
   EXPECT_EQ(scan.logs, (std::vector<std::string>{"a", "b", "c"}));

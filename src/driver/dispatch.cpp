@@ -117,6 +117,10 @@ void Dispatcher::dispatch(const inotify_event& event) {
   if (event.mask & IN_MOVE_SELF) {
     switch (registry_.settleMove(event.wd)) {
       case MoveOutcome::kMovedInside:
+        // Renamed to a name never handed over (an upload tool's "dir.part"): no longer watched,
+        // as if it had been made under that name.
+        if (isExcluded(registry_.entries().at(event.wd).name))
+          registry_.detachSubtree(event.wd);
         return;
       case MoveOutcome::kMovedOut:
         registry_.detachSubtree(event.wd);
@@ -407,9 +411,8 @@ void Dispatcher::catchUp(const TreeState& state,
   // The files the start-up scan found changed since the horizon, directory by directory.
   for (auto first = changed.begin(); first != changed.end();) {
     const int wd = first->first;
-    auto last = std::find_if(first, changed.end(), [wd](const auto& file) {
-      return file.first != wd;
-    });
+    auto last =
+        std::find_if(first, changed.end(), [wd](const auto& file) { return file.first != wd; });
     std::vector<std::string> names;
     for (auto file = first; file != last; ++file)
       names.push_back(file->second);

@@ -44,11 +44,22 @@ TEST_F(ExactlyOnceTest, ExcludedNamesAreNeverHandedOverAndExcludedDirectoriesNev
   ASSERT_EQ(rename(inTree("upload.part").c_str(), inTree("upload").c_str()), 0);
   makeDir("tmp.2/inner");
   writeFile("tmp.1/f", "x");
+  // A directory renamed to an excluded name is no longer watched; one renamed away from it is
+  // from then on, like any directory moved in.
+  makeDir("d");
+  ASSERT_TRUE(waitForWatches(2));
+  ASSERT_EQ(rename(inTree("d").c_str(), inTree("d.part").c_str()), 0);
+  ASSERT_TRUE(waitForWatches(1));
+  writeFile("d.part/f", "x");
+  ASSERT_EQ(rename(inTree("tmp.1").c_str(), inTree("kept").c_str()), 0);
+  ASSERT_TRUE(waitForWatches(2));
+  writeFile("kept/g", "x");
   settle();
   std::vector<std::string> runs = handled();  // handlers run side by side: in any order
   std::sort(runs.begin(), runs.end());
-  EXPECT_EQ(runs, (std::vector<std::string>{inTree("settle-1"), inTree("upload")}));
-  EXPECT_EQ(watchCount(), 1);
+  EXPECT_EQ(runs, (std::vector<std::string>{inTree("kept"), inTree("kept/g"), inTree("settle-1"),
+                                            inTree("upload")}));
+  EXPECT_EQ(watchCount(), 2);
   EXPECT_TRUE(logContains("Inotify event for 1(cookie:0) - upload.part in " + target() +
                           " - IN_CLOSE_WRITE"));
 }

@@ -68,23 +68,7 @@ void Dispatcher::dispatch(const inotify_event& event) {
   if (event.mask & (IN_ISDIR | IN_MOVE_SELF | IN_DELETE_SELF | IN_UNMOUNT | IN_IGNORED))
     endOfRecords();
   if (event.mask & IN_Q_OVERFLOW) {
-    // A queue mark may be among the lost records: what a look handled can no longer be told
-    // from what came after it. The empty files waiting for a mark are looked at again once the
-    // tree is rescanned and the records that follow are read.
-    for (const auto& [file, looked] : emptyAtLook_)
-      waitToRun(file.first, file.second, RunKind::kArrival, SteadyClock::now());
-    emptyAtLook_.clear();
-    lookedAt_.clear();
-    lookedAtByMark_.clear();
-    // Every change lost was made after the queue was last seen empty.
-    const timespec since = earlier(registry_.drainedAt(), kChangeMarginNanoseconds);
-    rescanTree(true);
-    std::vector<int> directories;
-    for (const auto& [wd, entry] : registry_.entries()) {
-      if (!entry.departed && registry_.isRooted(wd))
-        directories.push_back(wd);
-    }
-    lookAtFiles(directories, &since);
+    recoverFromOverflow();
     return;
   }
   if (event.wd == registry_.targetWd() &&
@@ -684,7 +668,70 @@ void Dispatcher::targetGone() {
   fatal(3, "Target " + escapeForLog(target_) + " was moved away or deleted", log_);
 }
 
-void Dispatcher::rescanTree(bool afterOverflow) {
+void Dispatcher::recoverFromOverflow() {
+  // A queue mark may be among the lost records: what a look handled can no longer be told
+  // from what came after it. The empty files waiting for a mark are looked at again once the
+  // tree is rescanned and the records that follow are read.
+  for (const auto& [file, looked] : emptyAtLook_)
+    waitToRun(file.first, file.second, RunKind::kArrival, SteadyClock::now());
+  emptyAtLook_.clear();
+  lookedAt_.clear();
+  lookedAtByMark_.clear();
+  // Every change lost was made after the queue was last seen empty.
+  const timespec since = earlier(registry_.drainedAt(), kChangeMarginNanoseconds);
+  std::vector<int> appeared;
+  std::vector<int> renamed;
+  rescanTree(true, &appeared, &renamed);
+  // Directories that arrived while records were lost get the run their arrival would have had.
+  // Files keep their change times through a move, so a look by change time would never find a
+  // moved-in directory's files; one made in place holds only files changed since, which it
+  // does find. The birth time tells the two apart; without one, every file inside is looked at.
+  std::map<int, DirectoryOrigin> origins;  // every directory that appeared, in scan order
+  for (int wd : appeared) {
+    const WatchEntry& entry = registry_.entries().at(wd);
+    if (auto above = origins.find(entry.parent); above != origins.end()) {
+      origins[wd] = above->second;  // came with the directory above it
+      continue;
+    }
+    const std::optional<std::string> path = registry_.boundedPathOf(wd);
+    const DirectoryOrigin origin = path ? originOf(*path, since) : DirectoryOrigin::kMadeHere;
+    origins[wd] = origin;
+    if (origin == DirectoryOrigin::kMovedIn)
+      decide(entry.parent, entry.name, RunKind::kDirectoryArrival);
+  }
+  // Renamed inside the tree: its files were watched all along; the directory itself arrived.
+  for (int wd : renamed) {
+    const WatchEntry& entry = registry_.entries().at(wd);
+    if (!origins.contains(entry.parent) && registry_.isRooted(wd))
+      decide(entry.parent, entry.name, RunKind::kDirectoryArrival);
+  }
+  std::vector<int> byChange;
+  std::vector<int> whole;
+  for (const auto& [wd, entry] : registry_.entries()) {
+    if (entry.departed || !registry_.isRooted(wd))
+      continue;
+    auto origin = origins.find(wd);
+    if (origin == origins.end() || origin->second == DirectoryOrigin::kMadeHere)
+      byChange.push_back(wd);
+    else if (origin->second == DirectoryOrigin::kUnknown)
+      whole.push_back(wd);
+  }
+  lookAtFiles(byChange, &since);
+  lookAtFiles(whole);
+}
+
+Dispatcher::DirectoryOrigin Dispatcher::originOf(const std::string& path, const timespec& since) {
+  struct statx info;
+  if (statx(AT_FDCWD, path.c_str(), AT_SYMLINK_NOFOLLOW, STATX_BTIME, &info) != 0 ||
+      !(info.stx_mask & STATX_BTIME)) {
+    return DirectoryOrigin::kUnknown;
+  }
+  const timespec born{info.stx_btime.tv_sec, info.stx_btime.tv_nsec};
+  return before(born, since) ? DirectoryOrigin::kMovedIn : DirectoryOrigin::kMadeHere;
+}
+
+void Dispatcher::rescanTree(bool afterOverflow, std::vector<int>* appeared,
+                            std::vector<int>* renamed) {
   // Directories may be re-homed: the one held open may no longer be at its entry's path.
   endOfRecords();
   // The records that told of the target's move may be among those lost.
@@ -693,7 +740,10 @@ void Dispatcher::rescanTree(bool afterOverflow) {
   // A move whose arrival was lost would later make its directory look as if it had left.
   if (afterOverflow)
     registry_.forgetMoves();
-  registry_.watchTree(target_, registry_.ignoreList(), runtimeScanOptions());
+  ScanOptions options = runtimeScanOptions();
+  options.newlyWatched = appeared;
+  options.reparented = renamed;
+  registry_.watchTree(target_, registry_.ignoreList(), options);
   noteStarved();
 }
 

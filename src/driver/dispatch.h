@@ -162,9 +162,21 @@ class Dispatcher {
   // Hands over the file `name` in `wd`, noted as created by a look that found it empty, when a
   // lease finds it still empty and written by nobody.
   void decideEmpty(int wd, const std::string& name, bool settled);
+  // After the kernel's queue overflowed: rescans the tree, gives the directories that arrived
+  // meanwhile their runs, and looks at the files whose completion may have been lost.
+  void recoverFromOverflow();
+  // Where a directory found by that rescan came from, as its birth time tells.
+  enum class DirectoryOrigin {
+    kMadeHere,  // born since the records were lost: its files are all new
+    kMovedIn,   // born before: moved in, or renamed from a name not watched
+    kUnknown,   // the file system keeps no birth time
+  };
+  static DirectoryOrigin originOf(const std::string& path, const timespec& since);
   // Watches whatever the tree holds that is not watched yet, and re-homes what is watched under
   // a way that is gone. After lost records (`afterOverflow`) half-seen moves are forgotten too.
-  void rescanTree(bool afterOverflow);
+  // The directories newly watched go to `appeared`, those re-homed to `renamed` (either null).
+  void rescanTree(bool afterOverflow, std::vector<int>* appeared = nullptr,
+                  std::vector<int>* renamed = nullptr);
   // Skips what the running daemon cannot watch, logging it; directories refused for want of
   // watches are collected for noteStarved().
   ScanOptions runtimeScanOptions();
@@ -220,7 +232,7 @@ class Dispatcher {
     int wd = -1;
     Descriptor fd;
   };
-  HeldDirectory held_;  // see openHeld()
+  HeldDirectory held_;     // see openHeld()
   Descriptor heldTarget_;  // the target, once its path was checked in this read; -1: not there
   bool targetChecked_ = false;
 };

@@ -40,7 +40,6 @@ class ProcPath {
   char text_[32];
 };
 
-
 // The names from a directory up, joined once from the top: prepending at every level would copy
 // the path once per level.
 std::string joinFromTop(const std::vector<const std::string*>& names) {
@@ -73,7 +72,10 @@ class DirectoryReader {
   // `pathLength`: the length of the directory's path, as boundedPathLength gives it; nothing when
   // it reaches kMaxPath. `separator`: 1, or 0 below a target whose name ends with a slash.
   DirectoryReader(int wd, int fd, std::optional<size_t> pathLength, size_t separator = 1)
-      : wd_(wd), fd_(fd), buffer_(new char[kBufferSize]), pathLength_(pathLength),
+      : wd_(wd),
+        fd_(fd),
+        buffer_(new char[kBufferSize]),
+        pathLength_(pathLength),
         separator_(separator) {}
   int wd() const { return wd_; }
   std::optional<size_t> pathLength() const { return pathLength_; }
@@ -217,8 +219,9 @@ PlacedWatch InotifyWatch::placeWatchAt(int parent, const std::string& name, cons
   // The kernel hands out descriptors in rising order: a new one nearly always goes at the end,
   // where the hint makes its insertion cost no search.
   const bool newest = entries_.empty() || entries_.rbegin()->first < wd;
-  auto [it, inserted] = newest ? std::pair(entries_.emplace_hint(entries_.end(), wd, WatchEntry{}), true)
-                               : entries_.try_emplace(wd);
+  auto [it, inserted] =
+      newest ? std::pair(entries_.emplace_hint(entries_.end(), wd, WatchEntry{}), true)
+             : entries_.try_emplace(wd);
   WatchEntry& entry = it->second;
   if (inserted) {
     entry.parent = parent;
@@ -245,8 +248,7 @@ std::optional<PlacedWatch> InotifyWatch::tryPlaceWatch(int parent, const std::st
                                                        bool viaLink, const ScanOptions& options) {
   if (isIgnored(name))
     return PlacedWatch{-1, WatchOutcome::kIgnored};
-  return tryPlaceWatchAt(parent, name, joinPath(pathOf(parent), name).c_str(), 0, viaLink,
-                         options);
+  return tryPlaceWatchAt(parent, name, joinPath(pathOf(parent), name).c_str(), 0, viaLink, options);
 }
 
 std::optional<PlacedWatch> InotifyWatch::skipped(int parent, const std::string& name, int error,
@@ -266,8 +268,7 @@ std::optional<PlacedWatch> InotifyWatch::skipped(int parent, const std::string& 
 
 std::optional<PlacedWatch> InotifyWatch::tryPlaceWatchAt(int parent, const std::string& name,
                                                          const char* kernelPath, uint32_t flags,
-                                                         bool viaLink,
-                                                         const ScanOptions& options,
+                                                         bool viaLink, const ScanOptions& options,
                                                          std::optional<size_t> parentLength) {
   // A directory whose path would not fit could never be named to the handler or the log.
   if (parent != -1) {
@@ -282,9 +283,10 @@ std::optional<PlacedWatch> InotifyWatch::tryPlaceWatchAt(int parent, const std::
   } catch (const SystemError& error) {
     return skipped(parent, name, error.code, options);
   }
-  if (placed.outcome == WatchOutcome::kNew && options.newlyWatched != nullptr) {
+  if (placed.outcome == WatchOutcome::kNew && options.newlyWatched != nullptr)
     options.newlyWatched->push_back(placed.wd);
-  }
+  if (placed.outcome == WatchOutcome::kReparented && options.reparented != nullptr)
+    options.reparented->push_back(placed.wd);
   return placed;
 }
 
@@ -323,9 +325,8 @@ std::optional<PlacedWatch> InotifyWatch::watchEntry(int parent, int parentFd,
     Descriptor directory(openat(parentFd, name.c_str(),
                                 O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
     if (directory.get() >= 0) {
-      std::optional<PlacedWatch> placed =
-          tryPlaceWatchAt(parent, name, ProcPath(directory.get()).c_str(), 0, false, options,
-                          parentLength);
+      std::optional<PlacedWatch> placed = tryPlaceWatchAt(
+          parent, name, ProcPath(directory.get()).c_str(), 0, false, options, parentLength);
       if (placed && placed->wd >= 0)
         *opened = directory.release();
       return placed;
@@ -456,11 +457,13 @@ std::optional<int> InotifyWatch::openBelowTarget(int targetFd, int wd) {
   open_how how{};
   how.flags = O_PATH | O_DIRECTORY | O_CLOEXEC;
   how.resolve = RESOLVE_BENEATH | RESOLVE_NO_SYMLINKS | RESOLVE_NO_MAGICLINKS;
-  const int fd = static_cast<int>(syscall(SYS_openat2, targetFd, relative.c_str(), &how, sizeof how));
+  const int fd =
+      static_cast<int>(syscall(SYS_openat2, targetFd, relative.c_str(), &how, sizeof how));
   if (fd < 0) {
     // Gone, or a link or a mount on the way: nothing there to hand over. Any other refusal (a
     // kernel or a sandbox without openat2) leaves the check by path to tell.
-    const bool nothingThere = errno == ENOENT || errno == ENOTDIR || errno == ELOOP || errno == EXDEV;
+    const bool nothingThere =
+        errno == ENOENT || errno == ENOTDIR || errno == ELOOP || errno == EXDEV;
     return nothingThere ? std::optional(-1) : std::nullopt;
   }
   // The names may lead to another directory by now (renamed away, and one made in its place).
@@ -492,7 +495,6 @@ bool InotifyWatch::collectNames(int wd, size_t limit,
   }
   return true;
 }
-
 
 std::string InotifyWatch::pathOf(int wd) const {
   if (wd == -1)
@@ -610,8 +612,8 @@ void InotifyWatch::scanBelow(int wd, const ScanOptions& options, int opened) {
   // but its own new entry.
   const auto lengthOf = [this](int directory) {
     auto it = entries_.find(directory);
-    const bool slashEnded = it != entries_.end() && !it->second.name.empty() &&
-                            it->second.name.back() == '/';
+    const bool slashEnded =
+        it != entries_.end() && !it->second.name.empty() && it->second.name.back() == '/';
     return std::pair(boundedPathLength(directory), slashEnded ? 0 : 1);
   };
   if (opened >= 0) {

@@ -88,6 +88,9 @@ struct ScanOptions {
   std::function<void(const std::string& path, int error)> onSkipped;
   // When set, receives the descriptor of every directory the scan newly registered, in scan order.
   std::vector<int>* newlyWatched = nullptr;
+  // When set, receives the descriptor of every registered directory the scan found under another
+  // parent or name: renamed while the records that told of it were lost.
+  std::vector<int>* reparented = nullptr;
   // A directory that cannot be watched for want of watches (ENOSPC) is skipped, and its parent
   // and name are added here so that it can be tried again once watches are freed. Null: ENOSPC
   // ends the scan, as at start-up.

@@ -14,10 +14,9 @@ bool isTrustedOwner(uid_t uid) {
 }
 
 bool othersCanWrite(const struct stat& directory) {
-  // Who belongs to a group cannot be told from the directory: any group but root's may hold
-  // another user.
-  return !isTrustedOwner(directory.st_uid) || (directory.st_mode & S_IWOTH) != 0 ||
-         ((directory.st_mode & S_IWGRP) != 0 && directory.st_gid != 0);
+  // Who belongs to a group cannot be told from the directory, and an access control list that
+  // lets another user write shows its mask in the group bits: any group write counts.
+  return !isTrustedOwner(directory.st_uid) || (directory.st_mode & (S_IWGRP | S_IWOTH)) != 0;
 }
 
 bool inDirectoryOthersCanWrite(const std::string& path) {

@@ -19,8 +19,8 @@ bool isTrustedOwner(uid_t uid);
 
 // Whether a user other than root and the daemon's own may create, remove or rename names in the
 // directory `directory` describes: it belongs to another user (who may change its mode), or it
-// is writable by others or by a group other than root's. The sticky bit does not make it safe:
-// it keeps others from removing names they do not own, not from creating new ones.
+// is writable by its group or by all. The sticky bit does not make it safe: it keeps others from
+// removing names they do not own, not from creating new ones.
 bool othersCanWrite(const struct stat& directory);
 // othersCanWrite() for the directory that holds the last component of `path` (relative: from the
 // working directory); false when that directory cannot be examined.

@@ -40,15 +40,13 @@ int millisecondsUntil(Clock::time_point when, Clock::time_point now) {
 
 // Keeps the state file, when there is one: saved at most about once a second while records
 // arrive, and at an orderly stop. A file that cannot be written is reported once, and the daemon
-// goes on without it. Owns the StateFile.
+// goes on without it. The StateFile is the entry function's.
 class StateKeeper {
  public:
   static constexpr std::chrono::seconds kSaveEvery{1};
 
-  StateKeeper(const std::string& path, std::ostream* log) : log_(log) {
-    if (!path.empty())
-      file_.emplace(path);
-  }
+  // `file` may be null: no state is kept.
+  StateKeeper(StateFile* file, std::ostream* log) : log_(log), file_(file) {}
 
   // Reads the saved state, before the start-up scan: the scan then notes the files changed since
   // its horizon, so that the tree is read once. Nothing without a state file, or a first start.
@@ -76,7 +74,7 @@ class StateKeeper {
     changed_ = {};
     save(dispatcher);
   }
-  void noteRecords() { unsaved_ = file_.has_value(); }
+  void noteRecords() { unsaved_ = file_ != nullptr; }
   std::optional<Clock::time_point> due() const {
     return unsaved_ ? std::optional(savedAt_ + kSaveEvery) : std::nullopt;
   }
@@ -91,7 +89,7 @@ class StateKeeper {
     if (!file_->save(dispatcher.snapshot(), error)) {
       writeLog("State file " + escapeForLog(file_->path()) + " " + error + " - going on without it",
                log_);
-      file_.reset();
+      file_ = nullptr;
     }
     unsaved_ = false;
     savedAt_ = Clock::now();
@@ -99,10 +97,10 @@ class StateKeeper {
 
  private:
   std::ostream* log_;
-  std::optional<StateFile> file_;  // none: no state kept
-  std::optional<TreeState> saved_;                     // loaded, until caught up
+  StateFile* file_;                                   // null: no state kept
+  std::optional<TreeState> saved_;                    // loaded, until caught up
   std::vector<std::pair<int, std::string>> changed_;  // found changed by the start-up scan
-  bool unsaved_ = false;           // records arrived since the last save
+  bool unsaved_ = false;                              // records arrived since the last save
   Clock::time_point savedAt_;
 };
 
@@ -124,8 +122,8 @@ int pollTimeout(const HandlerQueue& runs, Clock::time_point retryAt,
 
 // SIGHUP: the log file is opened again by its path, for a rotation that renamed it.
 void reopenLog(LogFile& logFile, std::ostream* log) {
-  if (const int error = logFile.reopen()) {
-    writeLog("Can't reopen log file " + escapeForLog(logFile.path()) + " - " + strerror(error) +
+  if (const std::string why = logFile.reopen(); !why.empty()) {
+    writeLog("Can't reopen log file " + escapeForLog(logFile.path()) + " - " + why +
                  " - logging on to the earlier file",
              log);
   }
@@ -136,7 +134,7 @@ int runEventLoop(const LoopSettings& settings) {
   std::ostream* log = settings.logFile->handle();
   try {
     SignalChannel signals;
-    StateKeeper state(settings.statePath, log);
+    StateKeeper state(settings.stateFile, log);
     ScanOptions scan = startupScanOptions(log, &settings.dispatch.excludes);
     state.load(scan);
     InotifyWatch registry(settings.target, DirEntryIterator::DefaultIgnoreList(), kDefaultWatchMask,

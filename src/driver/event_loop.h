@@ -11,6 +11,7 @@
 #include "driver/dispatch.h"
 #include "driver/service.h"
 #include "log/log_file.h"
+#include "watch/state_file.h"
 
 namespace vellumd {
 
@@ -22,11 +23,11 @@ inline constexpr uint32_t kDefaultWatchMask = 4046;
 struct LoopSettings {
   std::string target;
   std::string handler;
-  size_t jobs = 0;                // most handlers at once; 0: no limit
-  std::string statePath;          // the state file; empty: none
-  DispatchOptions dispatch;       // settle time and excluded names
-  LogFile* logFile = nullptr;     // reopened on SIGHUP; its handle may be null (no log)
-  ReadyReport* report = nullptr;  // told once the start-up scan is done, or that it failed
+  size_t jobs = 0;                 // most handlers at once; 0: no limit
+  StateFile* stateFile = nullptr;  // null: no state kept
+  DispatchOptions dispatch;        // settle time and excluded names
+  LogFile* logFile = nullptr;      // reopened on SIGHUP; its handle may be null (no log)
+  ReadyReport* report = nullptr;   // told once the start-up scan is done, or that it failed
 };
 
 // Returns 0 after SIGTERM or SIGINT ("Stop on signal N"); handlers under way run on. Any

@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <cstring>
 #include <iostream>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -14,7 +15,9 @@
 #include "driver/service.h"
 #include "log/log.h"
 #include "log/log_file.h"
+#include "log/own_file.h"
 #include "watch/inotify_watch.h"
+#include "watch/state_file.h"
 
 namespace {
 
@@ -52,10 +55,14 @@ int main(int argc, char* argv[]) {
   std::vector<std::string> warnings;
   const std::vector<std::string> args(argv + (argc > 0 ? 1 : 0), argv + argc);
   const CommandLine line = vellumd::scanCommandLine(args, [&](const std::string& path) {
-    if (const int error = logFile.open(path)) {
-      warnings.push_back("Can't open log file " + vellumd::escapeForLog(path) + " - " +
-                         strerror(error));
+    // Whoever can write there can replace the log by a file of theirs, read what it tells, or
+    // take the name while a rotation has it renamed.
+    if (vellumd::inDirectoryOthersCanWrite(path)) {
+      warnings.push_back("Log file " + vellumd::escapeForLog(path) +
+                         " is in a directory others can write");
     }
+    if (const std::string why = logFile.open(path); !why.empty())
+      warnings.push_back("Can't open log file " + vellumd::escapeForLog(path) + " - " + why);
   });
 
   switch (line.action) {
@@ -82,6 +89,19 @@ int main(int argc, char* argv[]) {
                    logFile.handle());
   }
 
+  // The state file is kept where no other user can replace it or its temporary copy, and out of
+  // the tree, whose handler would be handed it at every save; or the daemon does not start.
+  std::optional<vellumd::StateFile> stateFile;
+  if (!line.statePath.empty()) {
+    stateFile.emplace(line.statePath, line.target);
+    if (!stateFile->refusal().empty()) {
+      vellumd::fatal(1,
+                     "State file " + vellumd::escapeForLog(line.statePath) + " " +
+                         stateFile->refusal() + " - refusing it!!",
+                     logFile.handle());
+    }
+  }
+
   for (const std::string& warning : startWarnings(line))
     warnings.push_back(warning);
   for (const std::string& warning : warnings)
@@ -104,8 +124,10 @@ int main(int argc, char* argv[]) {
                    [&report](const std::string& message) { report.failed(1, message); });
   }
   vellumd::writeLog("Start as daemon...", log);
-  vellumd::LoopSettings settings{line.target, line.handler, line.jobs, line.statePath,
+  vellumd::LoopSettings settings{line.target, line.handler, line.jobs, nullptr,
                                  {},          &logFile,     &report};
+  if (stateFile)
+    settings.stateFile = &*stateFile;
   settings.dispatch.settle = std::chrono::milliseconds(line.settleMilliseconds);
   settings.dispatch.excludes = line.excludes;
   return vellumd::runEventLoop(settings);

@@ -8,6 +8,7 @@
 #include <climits>
 
 #include "log/log.h"
+#include "log/own_file.h"
 
 namespace vellumd {
 
@@ -22,8 +23,8 @@ std::string absolutePath(const std::string& path) {
   return std::string(directory) + "/" + path;
 }
 
-int openForAppending(const std::string& path) {
-  return ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOCTTY, 0666);
+int openForAppending(const std::string& path, std::string& why) {
+  return openOwnFile(AT_FDCWD, path, O_WRONLY | O_APPEND | O_CREAT, 0666, false, why);
 }
 }  // namespace
 
@@ -64,23 +65,25 @@ LogFile::~LogFile() {
     ::close(fd_);
 }
 
-int LogFile::open(const std::string& path) {
-  const int fd = openForAppending(path);
+std::string LogFile::open(const std::string& path) {
+  std::string why;
+  const int fd = openForAppending(path, why);
   if (fd < 0)
-    return errno;
+    return why;
   path_ = absolutePath(path);
   adopt(fd, true);
-  return 0;
+  return "";
 }
 
-int LogFile::reopen() {
+std::string LogFile::reopen() {
   if (!owned_)
-    return 0;
-  const int fd = openForAppending(path_);
+    return "";
+  std::string why;
+  const int fd = openForAppending(path_, why);
   if (fd < 0)
-    return errno;
+    return why;
   adopt(fd, true);
-  return 0;
+  return "";
 }
 
 void LogFile::useStandardError() {

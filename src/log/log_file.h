@@ -1,9 +1,10 @@
 // log_file.h: the log file and the stream the rest of the daemon writes it through.
 //
-// LogFile owns the log's descriptor (opened for appending, close-on-exec, so that handlers do not
-// inherit it) and an unbuffered stream over it: each line leaves in one write() of its own, and a
-// write that fails (a full file system) leaves nothing behind to be written twice later. The entry
-// function owns the one LogFile for the life of the process; the event loop reopens it on SIGHUP.
+// LogFile owns the log's descriptor (a regular file opened for appending through no link,
+// close-on-exec, so that handlers do not inherit it) and an unbuffered stream over it: each line
+// leaves in one write() of its own, and a write that fails (a full file system) leaves nothing
+// behind to be written twice later. The entry function owns the one LogFile for the life of the
+// process; the event loop reopens it on SIGHUP.
 #pragma once
 
 #include <ostream>
@@ -40,16 +41,19 @@ class LogFile {
   LogFile& operator=(const LogFile&) = delete;
   virtual ~LogFile();  // closes the descriptor it opened
 
-  // Opens `path` for appending (created if missing). A file that opens replaces the current log,
-  // which is closed; one that does not leaves the current log in use and returns the errno.
-  // Returns 0 on success. A relative path is remembered against the working directory of now,
-  // so that a reopen after the change to "/" finds the same file.
-  int open(const std::string& path);
+  // Opens `path` for appending (created if missing). Only a regular file is taken, and a link
+  // in the last component is not followed: whoever can write the log's directory could otherwise
+  // point the daemon's appends at any file, or block it on a FIFO. A file that opens replaces the
+  // current log, which is closed; one that does not leaves the current log in use and returns
+  // why, worded like strerror() (see openOwnFile). Returns "" on success. A relative path is
+  // remembered against the working directory of now, so that a reopen after the change to "/"
+  // finds the same file.
+  std::string open(const std::string& path);
 
-  // Opens the remembered path again, for a log renamed by a rotation. On failure the current log
-  // stays in use and the errno is returned; 0 on success, and when the log is standard error or
-  // no file was ever opened (nothing to do).
-  int reopen();
+  // Opens the remembered path again, as open() does, for a log renamed by a rotation. On failure
+  // the current log stays in use and the reason is returned; "" on success, and when the log is
+  // standard error or no file was ever opened (nothing to do).
+  std::string reopen();
 
   // Logs to standard error (the descriptor is not owned), unless a file is open already.
   void useStandardError();

@@ -128,10 +128,6 @@ size_t openLevels() {
 }
 }  // namespace
 
-bool isTrustedOwner(uid_t uid) {
-  return uid == 0 || uid == geteuid();
-}
-
 bool ScanOptions::skips(int error) const {
   // A busy tree loses directories between the stat() and the watch, or turns them into files or
   // links; and a name may lead nowhere (a link loop, a path beyond PATH_MAX). None of that is

@@ -22,15 +22,12 @@
 #include <sys/types.h>
 #include <time.h>
 
+#include "log/own_file.h"  // isTrustedOwner: the owner whose links are followed
+
 namespace vellumd {
 
 // Paths handed to the kernel, the log or the handler never reach this length.
 constexpr size_t kMaxPath = 4096;
-
-// The owner whose symbolic links the daemon follows and hands over: root, or the daemon's own
-// user. Anyone else who can write into the tree could point a link anywhere on the machine (the
-// rule the kernel applies to links in sticky world-writable directories).
-bool isTrustedOwner(uid_t uid);
 
 // The files of one directory created or modified and not yet closed, with the records' bits.
 // Most watched directories never see a write: until one does, this is a single null pointer, so

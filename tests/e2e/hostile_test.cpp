@@ -1,6 +1,7 @@
 // hostile_test.cpp: a root daemon over a folder that an untrusted uploader (uid 65534) writes into.
 // Nothing outside the tree, and nothing but regular files and directories, reaches the handler;
-// nothing the uploader does ends the daemon, floods its log or forges a line in it.
+// nothing the uploader does ends the daemon, floods its log or forges a line in it, or turns the
+// daemon's own files (its log, its state) against it.
 #include <fcntl.h>
 #include <grp.h>
 #include <signal.h>
@@ -32,6 +33,12 @@ class HostileFolderTest : public DaemonTest {
     putFile(outside() + "/secret", "root's");
   }
   std::string outside() const { return root() + "/outside"; }
+  // A directory beside the tree, made writable by every user as `mode` says.
+  std::string shared(mode_t mode) const {
+    const std::string path = root() + "/shared";
+    EXPECT_TRUE(mkdir(path.c_str(), 0755) == 0 && chmod(path.c_str(), mode) == 0) << path;
+    return path;
+  }
   // Runs a shell script as the uploader, in the tree.
   void asUploader(const std::string& script) {
     ProcessResult result =
@@ -246,6 +253,70 @@ TEST_F(HostileFolderTest, ANameCannotForgeALineWithUnicodeBreaksOrInvalidUtf8) {
   EXPECT_TRUE(logContains(callLine(
       inTree("a\\xe2\\x80\\xa8Error: Unknown error\\xc2\\x85b\\xe2\\x80\\xa9c\\xff\\xc0\\xaf"))));
   EXPECT_EQ(logCount("Error: Unknown error"), 0);
+}
+
+// A state file where an uploader could put a file, a link or a FIFO of theirs in its place or in
+// that of its temporary copy (a directory others can write, sticky or not), or where the handler
+// would be handed it (the tree), stops the start.
+TEST_F(HostileFolderTest, AStateFileWithinAnUploadersReachStopsTheStart) {
+  makeDir("sub");
+  for (const auto& [state, why] : std::vector<std::pair<std::string, std::string>>{
+           {shared(01777) + "/state", "is in a directory others can write"},
+           {inTree("sub/state"), "is in the watched tree"}}) {
+    const ProcessResult result =
+        runVellumd({"-t", target(), "-h", handlerPath(), "-L", logPath(), "-S", state});
+    EXPECT_EQ(result.status, 1) << state;
+    EXPECT_EQ(result.err, "Error: State file " + state + " " + why + " - refusing it!!\n");
+    stopDaemon();  // one that started anyway
+  }
+}
+
+// A FIFO or a link to /dev/zero in the state file's place is not read: the daemon starts, says
+// why, and puts its own state there. The launcher is stopped after ten seconds of waiting.
+TEST_F(HostileFolderTest, AStateFileThatIsAFifoOrALinkIsNeitherWaitedOnNorRead) {
+  const std::string state = root() + "/state";
+  const std::vector<std::string> args = {"-t", target(),  "-h",      handlerPath(),
+                                         "-L", logPath(), "--state", state};
+  ASSERT_EQ(mkfifo(state.c_str(), 0600), 0);
+  for (const std::string why : {"Not a regular file", "Is a symbolic link"}) {
+    EXPECT_EQ(launchDaemon({"timeout", "10"}, args).status, 0);
+    EXPECT_TRUE(
+        waitForLog("State file " + state + " cannot be read - " + why + " - nothing caught up"));
+    stopDaemon();
+    ASSERT_TRUE(fs::is_regular_file(fs::symlink_status(state)));
+    fs::remove(state);
+    fs::create_symlink("/dev/zero", state);
+  }
+}
+
+// The uploader's link or FIFO in the log's place, at the start or after a rotation renamed the
+// log, is neither followed nor waited on: the root daemon appends to no file but its own.
+TEST_F(HostileFolderTest, AnUploadersLinkOrFifoInPlaceOfTheLogIsNotOpened) {
+  const std::string directory = shared(0777);
+  const std::string log = directory + "/log";
+  const std::string secret = outside() + "/secret";
+  const std::vector<std::string> args = {"-t", target(), "-h", handlerPath(), "-L", log};
+  for (const auto& [plant, why] : std::vector<std::pair<std::string, std::string>>{
+           {"ln -s '" + secret + "' log", "Is a symbolic link"},
+           {"mkfifo log", "Not a regular file"}}) {
+    asUploader("cd '" + directory + "' && rm -f log && " + plant);
+    const ProcessResult launched = launchDaemon({"timeout", "10"}, args);
+    EXPECT_EQ(launched.status, 0);
+    EXPECT_EQ(launched.err, "Warning: Log file " + log + " is in a directory others can write\n" +
+                                "Warning: Can't open log file " + log + " - " + why + "\n");
+    stopDaemon();
+  }
+  asUploader("rm '" + log + "'");
+  launchDaemon({}, args);
+  ASSERT_TRUE(waitForWatches(1));
+  asUploader("cd '" + directory + "' && mv log log.1 && ln -s '" + secret + "' log");
+  ASSERT_EQ(kill(pid(), SIGHUP), 0);
+  EXPECT_TRUE(waitUntil([&] {
+    return readWhole(log + ".1")
+               .find("Can't reopen log file " + log +
+                     " - Is a symbolic link - logging on to the earlier file") != std::string::npos;
+  }));
+  EXPECT_EQ(readWhole(secret), "root's");
 }
 
 }  // namespace

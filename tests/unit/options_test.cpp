@@ -2,7 +2,9 @@
 #include "driver/options.h"
 
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <stdlib.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -191,18 +193,25 @@ TEST_F(LogFileTest, SecondFileThatOpensReplacesTheFirst) {
   EXPECT_NE(secondContent.find(": two\n"), std::string::npos) << secondContent;
 }
 
-// On a full file system (/dev/full) lines are lost, those of a batch too; once a log has room,
-// the count comes first. A batch writes nothing until it ends, then its lines in order.
+// On a full file system (a file size limit of 0 fails writes alike) lines are lost, those of a
+// batch too; once a log has room, the count comes first. A batch writes nothing until it ends,
+// then its lines in order.
 TEST_F(LogFileTest, LinesLostToAFullFileSystemAreCountedInTheNextLineWritten) {
   LogFile log;
-  ASSERT_EQ(log.open("/dev/full"), 0);
+  ASSERT_EQ(log.open(path("full.log")), "");
+  rlimit unlimited;
+  ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &unlimited), 0);
+  const rlimit full{0, unlimited.rlim_max};
+  signal(SIGXFSZ, SIG_IGN);
+  ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &full), 0);
   writeLog("one", log.handle());
   {
     LogBatch batch(log.handle());
     writeLog("two", log.handle());
     writeLog("three", log.handle());
   }
-  ASSERT_EQ(log.open(path("room.log")), 0);
+  ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &unlimited), 0);
+  ASSERT_EQ(log.open(path("room.log")), "");
   {
     LogBatch batch(log.handle());
     LogBatch nested(log.handle());  // holds nothing: the outer batch has the stream

@@ -1,6 +1,6 @@
 // state_file_test.cpp: the state file over a real temporary directory: what is saved is what is
-// loaded, whatever bytes the paths hold, and a file that is missing, damaged or unwritable is
-// told apart.
+// loaded, whatever bytes the paths hold; a file that is missing, damaged, unwritable or names a
+// path out of the tree is told apart; what lies in the place of its temporary copy is not written.
 #include "watch/state_file.h"
 
 #include <gtest/gtest.h>
@@ -14,7 +14,8 @@ TEST(StateFileTest, SavedStateLoadsBackAndDamageIsReportedNotTrusted) {
   char pattern[] = "/tmp/vellumd-state-XXXXXX";
   ASSERT_NE(mkdtemp(pattern), nullptr);
   const std::string directory = pattern;
-  StateFile file(directory + "/state");
+  StateFile file(directory + "/state", "/srv/in");
+  EXPECT_EQ(file.refusal(), "");
   std::string error;
   EXPECT_FALSE(file.load(error).has_value());
   EXPECT_EQ(error, "") << "no file yet is a first start, not an error";
@@ -35,6 +36,21 @@ TEST(StateFileTest, SavedStateLoadsBackAndDamageIsReportedNotTrusted) {
   std::filesystem::resize_file(directory + "/state", 40);
   EXPECT_FALSE(file.load(error).has_value());
   EXPECT_EQ(error, "is damaged or cut short");
+
+  // A path that is not strictly below the tree sets the whole file aside, horizon included.
+  for (const char* path : {"/srv/in/..", "/srv/in", "/srv/in/", "/srv/inner/a", "/srv/in//a",
+                           "/srv/in/./a", "/srv/in/a/../../../etc/passwd", "/etc/passwd"}) {
+    const TreeState outside{{1796650000, 0}, {{"/srv/in/a", {1, 0}}}, {path}};
+    ASSERT_TRUE(file.save(outside, error)) << error;
+    EXPECT_FALSE(file.load(error).has_value()) << path;
+    EXPECT_EQ(error, "names a path outside the tree") << path;
+  }
+
+  // A link left in the place of the temporary copy is removed, not written through.
+  std::filesystem::create_symlink(directory + "/victim", directory + "/state.new");
+  ASSERT_TRUE(file.save(state, error)) << error;
+  EXPECT_FALSE(std::filesystem::exists(directory + "/victim"));
+  EXPECT_TRUE(file.load(error).has_value()) << error;
   std::filesystem::remove_all(directory);
 }
 

@@ -88,7 +88,10 @@ class TempTree {
 };
 
 std::unique_ptr<InotifyWatch> buildRegistry(const std::string& target) {
-  return std::make_unique<InotifyWatch>(target, DirEntryIterator::DefaultIgnoreList(), kMask);
+  auto watch = std::make_unique<InotifyWatch>(DirEntryIterator::DefaultIgnoreList(), kMask);
+  DirectoryIdentity identity(*watch);
+  TreeScan(*watch, identity).watchTree(target);
+  return watch;
 }
 
 // The descriptor the registry holds for `path`; -1 when none.
@@ -173,7 +176,7 @@ void BM_WalkAndDescribeReadBuffer(benchmark::State& state) {
   const InotifyEventIterator end;
   for (auto _ : state) {
     for (InotifyEventIterator record(buffer.bytes, buffer.count); record != end; ++record) {
-      std::string text = describeEvent(*record, *shared.registry);
+      std::string text = describeEvent(*record, shared.registry->registry());
       benchmark::DoNotOptimize(text.data());
     }
   }
@@ -232,16 +235,16 @@ struct PendingFixture {
   explicit PendingFixture(int alreadyPending) {
     for (int i = 0; i < alreadyPending; ++i) {
       others.push_back(numberedName('b', i));
-      registry.notePending(wd, others.back(), IN_CREATE);
+      registry.registry().notePending(wd, others.back(), IN_CREATE);
     }
     for (int i = 0; i < 256; ++i)
       names.push_back(numberedName('w', 100000 + i));
   }
   ~PendingFixture() {
     for (const std::string& name : others)
-      registry.clearPending(wd, name);
+      registry.registry().clearPending(wd, name);
     for (const std::string& name : names)
-      registry.clearPending(wd, name);
+      registry.registry().clearPending(wd, name);
   }
   PendingFixture(const PendingFixture&) = delete;
   PendingFixture& operator=(const PendingFixture&) = delete;
@@ -253,10 +256,10 @@ void BM_PendingLifecycle(benchmark::State& state) {
   size_t next = 0;
   for (auto _ : state) {
     const std::string& name = fixture.names[next++ & 255];
-    fixture.registry.notePending(fixture.wd, name, IN_CREATE);
-    fixture.registry.notePending(fixture.wd, name, IN_MODIFY);
-    benchmark::DoNotOptimize(fixture.registry.pendingMask(fixture.wd, name));
-    fixture.registry.clearPending(fixture.wd, name);
+    fixture.registry.registry().notePending(fixture.wd, name, IN_CREATE);
+    fixture.registry.registry().notePending(fixture.wd, name, IN_MODIFY);
+    benchmark::DoNotOptimize(fixture.registry.registry().pendingMask(fixture.wd, name));
+    fixture.registry.registry().clearPending(fixture.wd, name);
   }
 }
 BENCHMARK(BM_PendingLifecycle)->Arg(0)->Arg(1000);
@@ -264,11 +267,11 @@ BENCHMARK(BM_PendingLifecycle)->Arg(0)->Arg(1000);
 void BM_NotePendingAgain(benchmark::State& state) {
   PendingFixture fixture(static_cast<int>(state.range(0)));
   for (const std::string& name : fixture.names) {
-    fixture.registry.notePending(fixture.wd, name, IN_CREATE);
+    fixture.registry.registry().notePending(fixture.wd, name, IN_CREATE);
   }
   size_t next = 0;
   for (auto _ : state) {
-    fixture.registry.notePending(fixture.wd, fixture.names[next++ & 255], IN_MODIFY);
+    fixture.registry.registry().notePending(fixture.wd, fixture.names[next++ & 255], IN_MODIFY);
   }
 }
 BENCHMARK(BM_NotePendingAgain)->Arg(0)->Arg(1000);
@@ -276,11 +279,11 @@ BENCHMARK(BM_NotePendingAgain)->Arg(0)->Arg(1000);
 void BM_PendingMask(benchmark::State& state) {
   PendingFixture fixture(static_cast<int>(state.range(0)));
   for (const std::string& name : fixture.names) {
-    fixture.registry.notePending(fixture.wd, name, IN_CREATE);
+    fixture.registry.registry().notePending(fixture.wd, name, IN_CREATE);
   }
   size_t next = 0;
   for (auto _ : state) {
-    benchmark::DoNotOptimize(fixture.registry.pendingMask(fixture.wd, fixture.names[next++ & 255]));
+    benchmark::DoNotOptimize(fixture.registry.registry().pendingMask(fixture.wd, fixture.names[next++ & 255]));
   }
 }
 BENCHMARK(BM_PendingMask)->Arg(0)->Arg(1000);
@@ -289,7 +292,7 @@ void BM_ClearPendingAbsent(benchmark::State& state) {
   PendingFixture fixture(static_cast<int>(state.range(0)));
   size_t next = 0;
   for (auto _ : state)
-    fixture.registry.clearPending(fixture.wd, fixture.names[next++ & 255]);
+    fixture.registry.registry().clearPending(fixture.wd, fixture.names[next++ & 255]);
 }
 BENCHMARK(BM_ClearPendingAbsent)->Arg(0)->Arg(1000);
 
@@ -318,7 +321,7 @@ void BM_RecordMoveFrom(benchmark::State& state) {
   const int parent = matching ? large.groupWd : large.rootWd;
   const std::string name = matching ? "s5" : "absent";
   for (auto _ : state)
-    large.registry->recordMoveFrom(parent, name, 7);
+    large.registry->moves().recordMoveFrom(parent, name, 7);
   state.counters["entries"] = static_cast<double>(large.registry->entries().size());
 }
 BENCHMARK(BM_RecordMoveFrom)->ArgName("matching")->Arg(0)->Arg(1)->Unit(benchmark::kMicrosecond);

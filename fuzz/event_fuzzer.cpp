@@ -24,7 +24,9 @@ vellumd::InotifyWatch& registry() {
     std::string root = mkdtemp(pattern);
     std::filesystem::create_directories(root + "/a/b");
     auto built = std::make_unique<vellumd::InotifyWatch>(
-        root, vellumd::DirEntryIterator::DefaultIgnoreList(), 4046);
+        vellumd::DirEntryIterator::DefaultIgnoreList(), 4046);
+    vellumd::DirectoryIdentity identity(*built);
+    vellumd::TreeScan(*built, identity).watchTree(root);
     std::filesystem::remove_all(root);
     return built;
   }();
@@ -44,7 +46,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
        ++record) {
     // Any record, a descriptor the registry does not hold included, is described: nothing may
     // escape (an exception ends the run as a finding).
-    (void)vellumd::describeEvent(*record, registry());
+    (void)vellumd::describeEvent(*record, registry().registry());
     (void)vellumd::eventName(*record);
   }
   return 0;

@@ -13,6 +13,7 @@
 
 #include "events/inotify_event_iterator.h"
 #include "log/log.h"
+#include "log/own_file.h"
 
 namespace vellumd {
 
@@ -49,15 +50,18 @@ timespec earlier(timespec time, long nanoseconds) {
 }
 }  // namespace
 
-Dispatcher::Dispatcher(InotifyWatch& registry, const std::string& target,
+Dispatcher::Dispatcher(WatchedTree& tree, HandlerQueue& runs, const std::string& target,
                        const std::string& handler, std::ostream* log,
                        const DispatchOptions& options)
-    : registry_(registry),
+    : watch_(tree.watch),
+      registry_(tree.watch.registry()),
+      identity_(tree.identity),
+      scan_(tree.scan),
+      runs_(runs),
       target_(target),
       handler_(handler),
       log_(log),
-      options_(options),
-      runs_(handler, log) {}
+      options_(options) {}
 
 Dispatcher::~Dispatcher() = default;
 
@@ -71,7 +75,7 @@ void Dispatcher::dispatch(const inotify_event& event) {
     recoverFromOverflow();
     return;
   }
-  if (event.wd == registry_.targetWd() &&
+  if (event.wd == watch_.targetWd() &&
       (event.mask & (IN_MOVE_SELF | IN_DELETE_SELF | IN_UNMOUNT | IN_IGNORED))) {
     targetGone();
   }
@@ -89,7 +93,7 @@ void Dispatcher::dispatch(const inotify_event& event) {
       }
       lookedAtByMark_.erase(mark);
     }
-    if (registry_.forgetWatch(event.wd))
+    if (watch_.forgetWatch(event.wd))
       retryStarved();
     return;
   }
@@ -99,21 +103,21 @@ void Dispatcher::dispatch(const inotify_event& event) {
   if (!registry_.entries().contains(event.wd) || registry_.isDeparted(event.wd))
     return;
   if (event.mask & IN_MOVE_SELF) {
-    switch (registry_.settleMove(event.wd)) {
+    switch (watch_.moves().settleMove(event.wd)) {
       case MoveOutcome::kMovedInside:
         // Renamed to a name never handed over (an upload tool's "dir.part"): no longer watched,
         // as if it had been made under that name.
         if (isExcluded(registry_.entries().at(event.wd).name))
-          registry_.detachSubtree(event.wd);
+          watch_.detachSubtree(event.wd);
         return;
       case MoveOutcome::kMovedOut:
-        registry_.detachSubtree(event.wd);
+        watch_.detachSubtree(event.wd);
         return;
       case MoveOutcome::kUnmatched:
         // Moved where no record of the tree told: by a move the registry could not pair, or
         // through a link whose real parent lies outside. Still where its path leads, it stays.
-        if (!registry_.stillAt(event.wd)) {
-          registry_.detachSubtree(event.wd);
+        if (!identity_.stillAt(event.wd)) {
+          watch_.detachSubtree(event.wd);
           rescanTree(false);
         }
         return;
@@ -128,7 +132,7 @@ void Dispatcher::dispatch(const inotify_event& event) {
     // A rescan finds it again if another way in remains.
     rescanTree(false);
     if (!registry_.isRooted(event.wd)) {
-      registry_.detachSubtree(event.wd);
+      watch_.detachSubtree(event.wd);
       return;
     }
   }
@@ -148,9 +152,9 @@ void Dispatcher::dispatchDirectory(const inotify_event& event, const std::string
   if (event.mask & (IN_DELETE | IN_MOVED_FROM))
     starved_.erase({event.wd, name});
   if (event.mask & IN_MOVED_FROM)
-    registry_.recordMoveFrom(event.wd, name, event.cookie);
+    watch_.moves().recordMoveFrom(event.wd, name, event.cookie);
   if (event.mask & IN_MOVED_TO) {
-    registry_.completeMoveTo(event.wd, name, event.cookie);
+    watch_.moves().completeMoveTo(event.wd, name, event.cookie);
     // A directory that came from outside arrives complete and is watched with everything below
     // it. One that moved inside the tree was matched by its old parent and name, which by now
     // may name another directory (mkdir a; mv a b; mkdir a, all read at once): watching the new
@@ -276,7 +280,7 @@ void Dispatcher::handOver(int wd, const std::string& directory, const std::strin
   // Decided now, on what the name is now, in the very directory watched: a FIFO or a device would
   // block or harm a handler that reads it, and a link planted by an uploader, as the name or as a
   // directory on the way, could lead to any file on the machine.
-  const int directoryFd = openHeld(wd);
+  const int directoryFd = identity_.openHeld(wd);
   if (directoryFd < 0)
     return;
   const std::string path = joinPath(directory, name);
@@ -294,29 +298,8 @@ void Dispatcher::handOver(int wd, const std::string& directory, const std::strin
   }
 }
 
-int Dispatcher::openHeld(int wd) {
-  if (held_.wd == wd && held_.fd.get() >= 0)
-    return held_.fd.get();
-  // The target's path is checked once per read; the directories below it are then reached from
-  // it, name by name, through no link.
-  const int targetWd = registry_.targetWd();
-  if (!targetChecked_ && targetWd >= 0) {
-    heldTarget_ = Descriptor(registry_.openWatched(targetWd));
-    targetChecked_ = true;
-  }
-  if (wd == targetWd)
-    return heldTarget_.get();
-  std::optional<int> below = std::nullopt;
-  if (heldTarget_.get() >= 0)
-    below = registry_.openBelowTarget(heldTarget_.get(), wd);
-  held_ = {wd, Descriptor(below ? *below : registry_.openWatched(wd))};
-  return held_.fd.get();
-}
-
 void Dispatcher::endOfRecords() {
-  held_ = {};
-  heldTarget_ = Descriptor();
-  targetChecked_ = false;
+  identity_.endOfRead();
 }
 
 bool Dispatcher::lookedAtAlready(const std::string& path, const timespec& changed) const {
@@ -335,7 +318,7 @@ void Dispatcher::callHandler(const std::string& path, const timespec& changed, b
 
 TreeState Dispatcher::snapshot() const {
   TreeState state;
-  state.horizon = earlier(registry_.drainedAt(), kChangeMarginNanoseconds);
+  state.horizon = earlier(watch_.drainedAt(), kChangeMarginNanoseconds);
   const std::set<std::string> waiting(runs_.waiting().begin(), runs_.waiting().end());
   for (const auto& [path, run] : recentRuns_) {
     if (!waiting.contains(path))
@@ -402,7 +385,7 @@ void Dispatcher::catchUp(const TreeState& state,
       names.push_back(file->second);
     first = last;
     const std::optional<std::string> directory = registry_.boundedPathOf(wd);
-    const int fd = directory && registry_.isRooted(wd) ? openHeld(wd) : -1;
+    const int fd = directory && registry_.isRooted(wd) ? identity_.openHeld(wd) : -1;
     if (fd >= 0)
       lookAtNames(wd, *directory, fd, names, &state.horizon);
   }
@@ -411,7 +394,7 @@ void Dispatcher::catchUp(const TreeState& state,
 
 void Dispatcher::forgetOldRuns() {
   // Only runs decided since the queue was last seen empty can be of changes an overflow loses.
-  const timespec horizon = earlier(registry_.drainedAt(), kChangeMarginNanoseconds);
+  const timespec horizon = earlier(watch_.drainedAt(), kChangeMarginNanoseconds);
   if (!before(forgottenUpTo_, earlier(horizon, kSecond)))
     return;  // at most once a second
   std::erase_if(recentRuns_,
@@ -471,7 +454,7 @@ void Dispatcher::watchArrival(int parent, const std::string& name, bool lookInsi
   std::vector<int> newlyWatched;
   if (lookInside)
     options.newlyWatched = &newlyWatched;
-  registry_.watchSubtree(parent, name, options);
+  scan_.watchSubtree(parent, name, options);
   noteStarved();
   lookAtFiles(newlyWatched);
 }
@@ -481,7 +464,7 @@ void Dispatcher::lookAtFiles(const std::vector<int>& directories, const timespec
     const std::optional<std::string> directory = registry_.boundedPathOf(wd);
     // Opened only when its path still leads to the directory watched: a look through a name
     // swapped for a link would hand over another directory's files.
-    const int fd = directory ? registry_.openWatched(wd) : -1;
+    const int fd = directory ? identity_.openWatched(wd) : -1;
     if (fd < 0)
       continue;
     std::unique_ptr<DIR, int (*)(DIR*)> stream(fdopendir(fd), closedir);
@@ -557,13 +540,13 @@ void Dispatcher::lookAtBatch(int wd, const std::string& directory, int directory
   int mark = -1;
   if (!complete.empty()) {
     const auto& [firstName, firstLease] = complete.front();
-    mark = registry_.placeQueueMark(joinPath(directory, firstName), firstLease.fd());
+    mark = watch_.placeQueueMark(joinPath(directory, firstName), firstLease.fd());
   } else {
     // Through a path descriptor, which opens nothing: the name may be a device or a FIFO by now.
     Descriptor file(openat(directoryFd, empty.front().c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC));
     struct stat info;
     if (file.get() >= 0 && fstat(file.get(), &info) == 0 && S_ISREG(info.st_mode))
-      mark = registry_.placeQueueMark(joinPath(directory, empty.front()), file.get());
+      mark = watch_.placeQueueMark(joinPath(directory, empty.front()), file.get());
   }
   for (auto& [name, lease] : complete) {
     struct stat info;
@@ -640,7 +623,7 @@ void Dispatcher::decideEmpty(int wd, const std::string& name, bool settled) {
   const std::optional<std::string> directory = registry_.boundedPathOf(wd);
   if (!directory)
     return;  // its directory went
-  const int directoryFd = registry_.isRooted(wd) ? openHeld(wd) : -1;
+  const int directoryFd = registry_.isRooted(wd) ? identity_.openHeld(wd) : -1;
   if (directoryFd < 0) {
     // Its directory, or one above, was moved or replaced since the look: the records that tell
     // where to are still queued. It is looked at again once they are read.
@@ -678,7 +661,7 @@ void Dispatcher::recoverFromOverflow() {
   lookedAt_.clear();
   lookedAtByMark_.clear();
   // Every change lost was made after the queue was last seen empty.
-  const timespec since = earlier(registry_.drainedAt(), kChangeMarginNanoseconds);
+  const timespec since = earlier(watch_.drainedAt(), kChangeMarginNanoseconds);
   std::vector<int> appeared;
   std::vector<int> renamed;
   rescanTree(true, &appeared, &renamed);
@@ -735,15 +718,15 @@ void Dispatcher::rescanTree(bool afterOverflow, std::vector<int>* appeared,
   // Directories may be re-homed: the one held open may no longer be at its entry's path.
   endOfRecords();
   // The records that told of the target's move may be among those lost.
-  if (registry_.targetWd() >= 0 && !registry_.stillAt(registry_.targetWd()))
+  if (watch_.targetWd() >= 0 && !identity_.stillAt(watch_.targetWd()))
     targetGone();
   // A move whose arrival was lost would later make its directory look as if it had left.
   if (afterOverflow)
-    registry_.forgetMoves();
+    watch_.moves().clear();
   ScanOptions options = runtimeScanOptions();
   options.newlyWatched = appeared;
   options.reparented = renamed;
-  registry_.watchTree(target_, registry_.ignoreList(), options);
+  scan_.watchTree(target_, options);
   noteStarved();
 }
 

@@ -20,9 +20,10 @@
 #include <vector>
 
 #include "exec/handler_queue.h"
-#include "watch/descriptor.h"
+#include "base/descriptor.h"
 #include "watch/file_probe.h"
 #include "watch/inotify_watch.h"
+#include "watch/watched_tree.h"
 #include "watch/state_file.h"
 
 namespace vellumd {
@@ -49,13 +50,13 @@ struct DispatchOptions {
   std::vector<std::string> excludes;
 };
 
-// The policy. Holds references to the loop's registry and the start-up strings; owns the queue
-// of handler runs it decides on and the record of what its looks into new directories handled.
+// The policy. Holds references to the loop's watched tree, its run queue and the start-up
+// strings; owns the record of what its looks into new directories handled.
 class Dispatcher {
  public:
-  // REQUIRES: `registry`, `target`, `handler` and `*log` outlive the dispatcher.
-  Dispatcher(InotifyWatch& registry, const std::string& target, const std::string& handler,
-             std::ostream* log, const DispatchOptions& options = {});
+  // REQUIRES: `tree`, `runs`, `target`, `handler` and `*log` outlive the dispatcher.
+  Dispatcher(WatchedTree& tree, HandlerQueue& runs, const std::string& target,
+             const std::string& handler, std::ostream* log, const DispatchOptions& options = {});
   Dispatcher(const Dispatcher&) = delete;
   Dispatcher& operator=(const Dispatcher&) = delete;
   virtual ~Dispatcher();
@@ -65,9 +66,6 @@ class Dispatcher {
   // The records of one read are all dispatched: the directory held open for them is closed, so
   // that the next read's records check their directory's path again.
   void endOfRecords();
-
-  // The handler runs decided on and not started yet; the loop starts them.
-  HandlerQueue& runs() { return runs_; }
 
   // How far the tree has been handled, to be saved: see TreeState.
   TreeState snapshot() const;
@@ -184,7 +182,11 @@ class Dispatcher {
   // Tries the directories refused for want of watches again, until one is refused again.
   void retryStarved();
 
-  InotifyWatch& registry_;
+  InotifyWatch& watch_;
+  WatchRegistry& registry_;       // watch_'s
+  DirectoryIdentity& identity_;
+  TreeScan& scan_;
+  HandlerQueue& runs_;            // the loop's: decided runs wait there to be started
   const std::string& target_;
   const std::string& handler_;
   std::ostream* log_;  // null: nothing is logged
@@ -227,14 +229,6 @@ class Dispatcher {
   };
   std::map<std::pair<int, std::string>, Settling> settling_;
   std::deque<std::pair<std::pair<int, std::string>, SteadyClock::time_point>> settleOrder_;
-  HandlerQueue runs_;
-  struct HeldDirectory {
-    int wd = -1;
-    Descriptor fd;
-  };
-  HeldDirectory held_;     // see openHeld()
-  Descriptor heldTarget_;  // the target, once its path was checked in this read; -1: not there
-  bool targetChecked_ = false;
 };
 
 }  // namespace vellumd

@@ -18,7 +18,7 @@
 #include "log/log.h"
 #include "log/log_fold.h"
 #include "watch/dir_scan.h"
-#include "watch/inotify_watch.h"
+#include "watch/watched_tree.h"
 #include "watch/state_file.h"
 
 namespace vellumd {
@@ -137,13 +137,11 @@ int runEventLoop(const LoopSettings& settings) {
     StateKeeper state(settings.stateFile, log);
     ScanOptions scan = startupScanOptions(log, &settings.dispatch.excludes);
     state.load(scan);
-    InotifyWatch registry(settings.target, DirEntryIterator::DefaultIgnoreList(), kDefaultWatchMask,
-                          scan);
-    // Opened by the registry without close-on-exec: handlers have no use for it.
-    fcntl(registry.fd(), F_SETFD, FD_CLOEXEC);
-    Dispatcher dispatcher(registry, settings.target, settings.handler, log, settings.dispatch);
-    HandlerQueue& runs = dispatcher.runs();
+    WatchedTree tree(DirEntryIterator::DefaultIgnoreList(), kDefaultWatchMask);
+    tree.scan.watchTree(settings.target, scan);
+    HandlerQueue runs(settings.handler, log);
     runs.setJobLimit(settings.jobs);
+    Dispatcher dispatcher(tree, runs, settings.target, settings.handler, log, settings.dispatch);
     LogFold fold(log);
     {
       LogBatch batch(log);
@@ -152,7 +150,7 @@ int runEventLoop(const LoopSettings& settings) {
     if (const std::string trouble = settings.report->ready(); !trouble.empty())
       writeLog("Can't notify the service manager - " + trouble, log);
 
-    pollfd ready[2] = {{registry.fd(), POLLIN, 0}, {signals.fd(), POLLIN, 0}};
+    pollfd ready[2] = {{tree.watch.fd(), POLLIN, 0}, {signals.fd(), POLLIN, 0}};
     Clock::time_point retryAt;  // no start is tried before it
     for (;;) {
       ready[0].revents = ready[1].revents = 0;
@@ -185,10 +183,10 @@ int runEventLoop(const LoopSettings& settings) {
         // The lines of one read buffer, with the runs and looks they lead to, leave in one write.
         LogBatch batch(log);
         fold.wakeUp("poll exit - 1");
-        auto [data, count] = registry.readEvents();
+        auto [data, count] = tree.watch.readEvents();
         const InotifyEventIterator end;
         for (InotifyEventIterator record(data, count); record != end; ++record) {
-          fold.record(describeEvent(*record, registry));
+          fold.record(describeEvent(*record, tree.watch.registry()));
           dispatcher.dispatch(*record);
         }
         dispatcher.endOfRecords();

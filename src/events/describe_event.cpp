@@ -35,7 +35,7 @@ namespace {
 // The directory of a record as the log shows it. Any record the kernel can produce is described,
 // including one queued for a watch already forgotten, and one whose path renames have pushed
 // beyond the longest path.
-std::string directoryText(int wd, const InotifyWatch& registry) {
+std::string directoryText(int wd, const WatchRegistry& registry) {
   if (wd == -1)
     return "";
   if (!registry.entries().contains(wd))
@@ -45,7 +45,7 @@ std::string directoryText(int wd, const InotifyWatch& registry) {
 }
 }  // namespace
 
-std::string describeEvent(const inotify_event& event, const InotifyWatch& registry) {
+std::string describeEvent(const inotify_event& event, const WatchRegistry& registry) {
   std::string flags;
   std::string name;
   std::string directory;

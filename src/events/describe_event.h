@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <string>
 
-#include "watch/inotify_watch.h"
+#include "watch/watch_registry.h"
 
 namespace vellumd {
 
@@ -30,6 +30,6 @@ extern const EventFlagName kEventFlagNames[];
 // for the log. Reads the registry only; never throws for what a record holds: a descriptor the
 // registry does not hold shows "(unknown directory)" as its path, and a path of kMaxPath bytes or
 // more "(path too long)".
-std::string describeEvent(const inotify_event& event, const InotifyWatch& registry);
+std::string describeEvent(const inotify_event& event, const WatchRegistry& registry);
 
 }  // namespace vellumd

@@ -14,7 +14,7 @@
 #include <string>
 #include <vector>
 
-#include "watch/descriptor.h"
+#include "base/descriptor.h"
 
 namespace vellumd {
 

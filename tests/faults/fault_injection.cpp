@@ -58,6 +58,7 @@ int inotifyFd = -1;                          // the descriptor inotify_init retu
 // The definitions these calls pass on to, looked up when the library is loaded: a child between
 // fork and exec must not call dlsym().
 int (*realInotifyInit)();
+int (*realInotifyInit1)(int);
 int (*realInotifyAddWatch)(int, const char*, uint32_t);
 ssize_t (*realRead)(int, void*, size_t);
 int (*realPoll)(struct pollfd*, nfds_t, int);
@@ -76,6 +77,7 @@ void resolve(Function& function, const char* name) {
 
 void resolveAll() {
   resolve(realInotifyInit, "inotify_init");
+  resolve(realInotifyInit1, "inotify_init1");
   resolve(realInotifyAddWatch, "inotify_add_watch");
   resolve(realRead, "read");
   resolve(realPoll, "poll");
@@ -184,6 +186,16 @@ int inotify_init() {
   if (failNow(Call::kInotifyInit))
     return -1;
   inotifyFd = realInotifyInit();
+  return inotifyFd;
+}
+
+// The same fault as inotify_init: the daemon opens its instance close-on-exec.
+int inotify_init1(int flags) {
+  resolveAll();
+  armed = true;
+  if (failNow(Call::kInotifyInit))
+    return -1;
+  inotifyFd = realInotifyInit1(flags);
   return inotifyFd;
 }
 

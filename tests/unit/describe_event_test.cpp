@@ -12,7 +12,7 @@
 #include <string>
 
 #include "errors/errors.h"
-#include "watch/dir_scan.h"
+#include "watch/watched_tree.h"
 
 namespace vellumd {
 namespace {
@@ -45,27 +45,30 @@ class DescribeEventTest : public ::testing::Test {
     ASSERT_NE(mkdtemp(pattern), nullptr);
     t_ = pattern;
     fs::create_directory(t_ + "/sub");
-    registry_ = std::make_unique<InotifyWatch>(t_, DirEntryIterator::DefaultIgnoreList(), 4046);
+    watched_ = std::make_unique<WatchedTree>(DirEntryIterator::DefaultIgnoreList(), 4046);
+    watched_->scan.watchTree(t_);
+    registry_ = &watched_->watch;
     ASSERT_EQ(registry_->entries().size(), 2u);
     target_ = registry_->entries().begin()->first;
     sub_ = registry_->entries().rbegin()->first;
     ASSERT_EQ(registry_->pathOf(sub_), t_ + "/sub");
   }
   void TearDown() override {
-    registry_.reset();
+    watched_.reset();
     std::error_code ignored;
     fs::remove_all(t_, ignored);
   }
 
   std::string describe(const Record& record) const {
-    return describeEvent(record.event(), *registry_);
+    return describeEvent(record.event(), registry_->registry());
   }
   std::string prefix(int wd, uint32_t cookie = 0) const {
     return "Inotify event for " + std::to_string(wd) + "(cookie:" + std::to_string(cookie) + ") - ";
   }
 
   std::string t_;
-  std::unique_ptr<InotifyWatch> registry_;
+  std::unique_ptr<WatchedTree> watched_;
+  InotifyWatch* registry_ = nullptr;  // watched_'s
   int target_ = -1;
   int sub_ = -1;
 };

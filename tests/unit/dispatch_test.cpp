@@ -17,7 +17,7 @@
 
 #include "driver/event_loop.h"
 #include "events/inotify_event_iterator.h"
-#include "watch/dir_scan.h"
+#include "watch/watched_tree.h"
 
 namespace vellumd {
 namespace {
@@ -37,7 +37,8 @@ class DispatchTest : public ::testing::Test {
   }
   void TearDown() override {
     dispatcher_.reset();
-    registry_.reset();
+    dispatcher_.reset();
+    watched_.reset();
     signal(SIGCHLD, previousChild_);
     std::error_code error;
     fs::remove_all(root_, error);
@@ -45,9 +46,13 @@ class DispatchTest : public ::testing::Test {
 
   // Builds the registry over the tree as it is now.
   void watch() {
-    registry_ = std::make_unique<InotifyWatch>(target_, DirEntryIterator::DefaultIgnoreList(),
-                                               kDefaultWatchMask);
-    dispatcher_ = std::make_unique<Dispatcher>(*registry_, target_, handler_, &log_);
+    dispatcher_.reset();
+    watched_ = std::make_unique<WatchedTree>(DirEntryIterator::DefaultIgnoreList(),
+                                             kDefaultWatchMask);
+    watched_->scan.watchTree(target_);
+    registry_ = &watched_->watch;
+    runs_ = std::make_unique<HandlerQueue>(handler_, &log_);
+    dispatcher_ = std::make_unique<Dispatcher>(*watched_, *runs_, target_, handler_, &log_);
   }
 
   // Dispatches one read's worth of records, if any are queued. The kernel queues a record
@@ -81,7 +86,9 @@ class DispatchTest : public ::testing::Test {
   std::string target_;
   const std::string handler_ = "/bin/true";
   std::ostringstream log_;
-  std::unique_ptr<InotifyWatch> registry_;
+  std::unique_ptr<WatchedTree> watched_;
+  InotifyWatch* registry_ = nullptr;  // watched_'s
+  std::unique_ptr<HandlerQueue> runs_;
   std::unique_ptr<Dispatcher> dispatcher_;
 
  private:
@@ -101,7 +108,7 @@ TEST_F(DispatchTest, MkdirRmdirCyclesLeaveTheRegistryAtItsSize) {
     dispatchAll();
     EXPECT_EQ(registry_->entries().size(), before) << "cycle " << i;
   }
-  EXPECT_TRUE(registry_->moves().empty());
+  EXPECT_TRUE(registry_->moves().moves().empty());
 }
 
 // Names made and never closed (hard links, FIFOs) or deleted or renamed first leave nothing
@@ -147,11 +154,11 @@ TEST_F(DispatchTest, ADirectoryMovedOutIsDepartedUntilItsIgnoredRecordsAreDispat
   // This read holds the departure and the file's records, not yet the kernel's answers to the
   // watches being removed.
   ASSERT_TRUE(dispatchOneRead());
-  EXPECT_TRUE(registry_->isDeparted(leaving));
-  EXPECT_TRUE(registry_->isDeparted(sub));
-  EXPECT_FALSE(registry_->isDeparted(1));
+  EXPECT_TRUE(registry_->registry().isDeparted(leaving));
+  EXPECT_TRUE(registry_->registry().isDeparted(sub));
+  EXPECT_FALSE(registry_->registry().isDeparted(1));
   EXPECT_EQ(registry_->pathOf(sub), inTree("leaving/sub")) << "still resolvable for the log";
-  EXPECT_TRUE(registry_->moves().empty());
+  EXPECT_TRUE(registry_->moves().moves().empty());
 
   dispatchAll();
   EXPECT_FALSE(registry_->entries().contains(leaving));
@@ -227,9 +234,9 @@ TEST_F(DispatchTest, ARenameWhoseArrivalWasLostToAnOverflowDoesNotDetachTheDirec
   ASSERT_EQ(rename(inTree("second").c_str(), inTree("third").c_str()), 0);
   dispatchAll();
   ASSERT_TRUE(registry_->entries().contains(moving)) << "its watch was dropped";
-  EXPECT_FALSE(registry_->isDeparted(moving));
+  EXPECT_FALSE(registry_->registry().isDeparted(moving));
   EXPECT_EQ(registry_->pathOf(moving), inTree("third"));
-  EXPECT_TRUE(registry_->moves().empty());
+  EXPECT_TRUE(registry_->moves().moves().empty());
 }
 
 }  // namespace

@@ -65,8 +65,18 @@ class Watchdog {
 };
 
 std::unique_ptr<InotifyWatch> watchOver(const std::string& target) {
-  return std::make_unique<InotifyWatch>(target, DirEntryIterator::DefaultIgnoreList(), kMask);
+  auto watch = std::make_unique<InotifyWatch>(DirEntryIterator::DefaultIgnoreList(), kMask);
+  DirectoryIdentity identity(*watch);
+  TreeScan(*watch, identity).watchTree(target);
+  return watch;
 }
+
+// Scans again with the registry a test holds, as a rescan or a new directory's watch does.
+struct Rescan {
+  explicit Rescan(InotifyWatch& watch) : identity(watch), scan(watch, identity) {}
+  DirectoryIdentity identity;
+  TreeScan scan;
+};
 
 // The descriptor whose path is `path`, or -1.
 int wdOf(const InotifyWatch& registry, const std::string& path) {
@@ -365,85 +375,85 @@ class BookkeepingTest : public ::testing::Test {
 };
 
 bool movePending(const InotifyWatch& registry, uint32_t cookie) {
-  const auto& moves = registry.moves();
+  const auto& moves = registry.moves().moves();
   return std::any_of(moves.begin(), moves.end(),
                      [cookie](const DirectoryMove& move) { return move.cookie == cookie; });
 }
 
 TEST_F(BookkeepingTest, RenameUnderTheSameParentMovesEverythingBelow) {
-  registry_->notePending(a_, "f", IN_CREATE);
-  registry_->recordMoveFrom(t_, "a", 7);
+  registry_->registry().notePending(a_, "f", IN_CREATE);
+  registry_->moves().recordMoveFrom(t_, "a", 7);
   EXPECT_TRUE(movePending(*registry_, 7));
   EXPECT_EQ(entry(a_).name, "a");  // untouched until the arrival
-  EXPECT_TRUE(registry_->completeMoveTo(t_, "new", 7));
+  EXPECT_TRUE(registry_->moves().completeMoveTo(t_, "new", 7));
   EXPECT_EQ(entry(a_).parent, t_);
   EXPECT_EQ(entry(a_).name, "new");
   EXPECT_EQ(registry_->pathOf(c_), tree_.path("new/c"));
-  EXPECT_EQ(registry_->settleMove(a_), MoveOutcome::kMovedInside);
+  EXPECT_EQ(registry_->moves().settleMove(a_), MoveOutcome::kMovedInside);
   EXPECT_FALSE(movePending(*registry_, 7));
-  EXPECT_EQ(registry_->pendingMask(a_, "f"), IN_CREATE);  // the move keeps pending writes
+  EXPECT_EQ(registry_->registry().pendingMask(a_, "f"), IN_CREATE);  // the move keeps pending writes
 
   // Moved to another parent; then out of the tree: a departure no arrival matched.
-  registry_->recordMoveFrom(t_, "new", 8);
-  EXPECT_TRUE(registry_->completeMoveTo(b_, "a", 8));
-  EXPECT_EQ(registry_->settleMove(a_), MoveOutcome::kMovedInside);
+  registry_->moves().recordMoveFrom(t_, "new", 8);
+  EXPECT_TRUE(registry_->moves().completeMoveTo(b_, "a", 8));
+  EXPECT_EQ(registry_->moves().settleMove(a_), MoveOutcome::kMovedInside);
   EXPECT_EQ(registry_->pathOf(c_), tree_.path("b/a/c"));
-  registry_->recordMoveFrom(b_, "a", 9);
-  EXPECT_EQ(registry_->settleMove(a_), MoveOutcome::kMovedOut);
-  EXPECT_EQ(registry_->settleMove(a_), MoveOutcome::kUnmatched);
+  registry_->moves().recordMoveFrom(b_, "a", 9);
+  EXPECT_EQ(registry_->moves().settleMove(a_), MoveOutcome::kMovedOut);
+  EXPECT_EQ(registry_->moves().settleMove(a_), MoveOutcome::kUnmatched);
 }
 
 TEST_F(BookkeepingTest, UnmatchedOrSpentCookieChangesNothing) {
-  registry_->recordMoveFrom(t_, "nothing", 9);
-  registry_->recordMoveFrom(b_, "a", 9);  // right name, wrong parent
-  EXPECT_TRUE(registry_->moves().empty());
-  EXPECT_FALSE(registry_->completeMoveTo(b_, "x", 9));
-  EXPECT_FALSE(registry_->completeMoveTo(b_, "x", 10));
+  registry_->moves().recordMoveFrom(t_, "nothing", 9);
+  registry_->moves().recordMoveFrom(b_, "a", 9);  // right name, wrong parent
+  EXPECT_TRUE(registry_->moves().moves().empty());
+  EXPECT_FALSE(registry_->moves().completeMoveTo(b_, "x", 9));
+  EXPECT_FALSE(registry_->moves().completeMoveTo(b_, "x", 10));
   EXPECT_EQ(registry_->pathOf(c_), tree_.path("a/c"));
 
   // A cookie that was completed is spent.
-  registry_->recordMoveFrom(t_, "a", 11);
-  EXPECT_TRUE(registry_->completeMoveTo(t_, "first", 11));
-  EXPECT_FALSE(registry_->completeMoveTo(b_, "second", 11));
+  registry_->moves().recordMoveFrom(t_, "a", 11);
+  EXPECT_TRUE(registry_->moves().completeMoveTo(t_, "first", 11));
+  EXPECT_FALSE(registry_->moves().completeMoveTo(b_, "second", 11));
   EXPECT_EQ(registry_->pathOf(a_), tree_.path("first"));
 }
 
 // Two entries bore one parent and name (a stale twin): the directory's own IN_MOVE_SELF says
 // which of them moved, and only that one leaves.
 TEST_F(BookkeepingTest, TheDirectoryThatReportsItsOwnMoveIsTheOneThatMoved) {
-  registry_->recordMoveFrom(t_, "b", 3);
-  ASSERT_TRUE(registry_->completeMoveTo(t_, "a", 3));
-  ASSERT_EQ(registry_->settleMove(b_), MoveOutcome::kMovedInside);
-  registry_->recordMoveFrom(t_, "a", 4);  // names both a and b now
-  EXPECT_FALSE(registry_->completeMoveTo(t_, "z", 5));
-  EXPECT_EQ(registry_->settleMove(a_), MoveOutcome::kMovedOut);
-  EXPECT_EQ(registry_->settleMove(b_), MoveOutcome::kUnmatched);
+  registry_->moves().recordMoveFrom(t_, "b", 3);
+  ASSERT_TRUE(registry_->moves().completeMoveTo(t_, "a", 3));
+  ASSERT_EQ(registry_->moves().settleMove(b_), MoveOutcome::kMovedInside);
+  registry_->moves().recordMoveFrom(t_, "a", 4);  // names both a and b now
+  EXPECT_FALSE(registry_->moves().completeMoveTo(t_, "z", 5));
+  EXPECT_EQ(registry_->moves().settleMove(a_), MoveOutcome::kMovedOut);
+  EXPECT_EQ(registry_->moves().settleMove(b_), MoveOutcome::kUnmatched);
   EXPECT_EQ(entry(b_).name, "a");
-  registry_->recordMoveFrom(t_, "a", 6);
+  registry_->moves().recordMoveFrom(t_, "a", 6);
   registry_->forgetWatch(a_);
   registry_->forgetWatch(b_);
-  EXPECT_TRUE(registry_->moves().empty());  // forgotten with the entries they named
+  EXPECT_TRUE(registry_->moves().moves().empty());  // forgotten with the entries they named
 }
 
 TEST_F(BookkeepingTest, PendingMasksAccumulateAndClearPerDirectory) {
-  registry_->notePending(t_, "f", IN_CREATE);
-  registry_->notePending(t_, "f", IN_MODIFY);
-  registry_->notePending(t_, "f", IN_MODIFY);
-  EXPECT_EQ(registry_->pendingMask(t_, "f"), 0x102u);
-  EXPECT_EQ(registry_->pendingMask(a_, "f"), 0u);
-  registry_->notePending(a_, "f", IN_MODIFY);
-  EXPECT_EQ(registry_->pendingMask(a_, "f"), IN_MODIFY);
-  EXPECT_EQ(registry_->pendingMask(t_, "g"), 0u);
-  registry_->clearPending(t_, "f");
-  EXPECT_EQ(registry_->pendingMask(t_, "f"), 0u);
-  EXPECT_EQ(registry_->pendingMask(a_, "f"), IN_MODIFY);
-  registry_->clearPending(t_, "never-noted");
+  registry_->registry().notePending(t_, "f", IN_CREATE);
+  registry_->registry().notePending(t_, "f", IN_MODIFY);
+  registry_->registry().notePending(t_, "f", IN_MODIFY);
+  EXPECT_EQ(registry_->registry().pendingMask(t_, "f"), 0x102u);
+  EXPECT_EQ(registry_->registry().pendingMask(a_, "f"), 0u);
+  registry_->registry().notePending(a_, "f", IN_MODIFY);
+  EXPECT_EQ(registry_->registry().pendingMask(a_, "f"), IN_MODIFY);
+  EXPECT_EQ(registry_->registry().pendingMask(t_, "g"), 0u);
+  registry_->registry().clearPending(t_, "f");
+  EXPECT_EQ(registry_->registry().pendingMask(t_, "f"), 0u);
+  EXPECT_EQ(registry_->registry().pendingMask(a_, "f"), IN_MODIFY);
+  registry_->registry().clearPending(t_, "never-noted");
   EXPECT_EQ(entry(a_).pending.size(), 1u);
 
   // Unknown descriptors are ignored, never raised.
-  EXPECT_NO_THROW(registry_->notePending(12345, "f", IN_CREATE));
-  EXPECT_EQ(registry_->pendingMask(12345, "f"), 0u);
-  EXPECT_NO_THROW(registry_->clearPending(12345, "f"));
+  EXPECT_NO_THROW(registry_->registry().notePending(12345, "f", IN_CREATE));
+  EXPECT_EQ(registry_->registry().pendingMask(12345, "f"), 0u);
+  EXPECT_NO_THROW(registry_->registry().clearPending(12345, "f"));
   EXPECT_FALSE(registry_->entries().contains(12345));
 }
 
@@ -454,8 +464,8 @@ TEST_F(BookkeepingTest, RemoveChildRemovesEveryMatchingEntryAndNothingForAnEmpty
   EXPECT_EQ(registry_->entries().size(), 4u);
 
   // Two entries named "a" under t: b renamed by a move.
-  registry_->recordMoveFrom(t_, "b", 3);
-  ASSERT_TRUE(registry_->completeMoveTo(t_, "a", 3));
+  registry_->moves().recordMoveFrom(t_, "b", 3);
+  ASSERT_TRUE(registry_->moves().completeMoveTo(t_, "a", 3));
   registry_->removeChild(t_, "a");
   EXPECT_FALSE(registry_->entries().contains(a_));
   EXPECT_FALSE(registry_->entries().contains(b_));
@@ -464,19 +474,19 @@ TEST_F(BookkeepingTest, RemoveChildRemovesEveryMatchingEntryAndNothingForAnEmpty
 }
 
 TEST_F(BookkeepingTest, DetachSubtreeMarksEverythingBelowAndDropsItsCookies) {
-  registry_->recordMoveFrom(t_, "a", 21);
-  registry_->recordMoveFrom(a_, "c", 22);
-  registry_->recordMoveFrom(t_, "b", 23);
+  registry_->moves().recordMoveFrom(t_, "a", 21);
+  registry_->moves().recordMoveFrom(a_, "c", 22);
+  registry_->moves().recordMoveFrom(t_, "b", 23);
   registry_->detachSubtree(a_);
-  EXPECT_TRUE(registry_->isDeparted(a_));
-  EXPECT_TRUE(registry_->isDeparted(c_));
-  EXPECT_FALSE(registry_->isDeparted(b_));
-  EXPECT_FALSE(registry_->isDeparted(t_));
-  EXPECT_FALSE(registry_->isDeparted(12345));
+  EXPECT_TRUE(registry_->registry().isDeparted(a_));
+  EXPECT_TRUE(registry_->registry().isDeparted(c_));
+  EXPECT_FALSE(registry_->registry().isDeparted(b_));
+  EXPECT_FALSE(registry_->registry().isDeparted(t_));
+  EXPECT_FALSE(registry_->registry().isDeparted(12345));
   // Entries stay until the kernel confirms, so queued records still have a path.
   EXPECT_EQ(registry_->pathOf(c_), tree_.path("a/c"));
-  ASSERT_EQ(registry_->moves().size(), 1u);
-  EXPECT_EQ(registry_->moves().front().leaving, std::vector<int>{b_});
+  ASSERT_EQ(registry_->moves().moves().size(), 1u);
+  EXPECT_EQ(registry_->moves().moves().front().leaving, std::vector<int>{b_});
 
   // The kernel watches are gone: it confirms each with IN_IGNORED.
   std::set<int> ignored;
@@ -491,8 +501,8 @@ TEST_F(BookkeepingTest, DetachSubtreeMarksEverythingBelowAndDropsItsCookies) {
 }
 
 TEST_F(BookkeepingTest, ForgetWatchDropsTheEntryAndItsCookies) {
-  registry_->notePending(b_, "f", IN_CREATE);
-  registry_->recordMoveFrom(t_, "b", 31);
+  registry_->registry().notePending(b_, "f", IN_CREATE);
+  registry_->moves().recordMoveFrom(t_, "b", 31);
   registry_->forgetWatch(b_);
   EXPECT_FALSE(registry_->entries().contains(b_));
   EXPECT_THROW(registry_->pathOf(b_), NotFoundError);
@@ -510,22 +520,22 @@ TEST_F(BookkeepingTest, PlaceWatchTellsNewAndUnchangedAndKeepsPendingWhenUnchang
   EXPECT_EQ(fresh.outcome, WatchOutcome::kNew);
   EXPECT_EQ(registry_->pathOf(fresh.wd), tree_.path("b/fresh"));
 
-  registry_->notePending(a_, "f", 0x102);
+  registry_->registry().notePending(a_, "f", 0x102);
   const PlacedWatch again = registry_->placeWatch(t_, "a", 0);
   EXPECT_EQ(again.wd, a_);
   EXPECT_EQ(again.outcome, WatchOutcome::kUnchanged);
-  EXPECT_EQ(registry_->pendingMask(a_, "f"), 0x102u);
+  EXPECT_EQ(registry_->registry().pendingMask(a_, "f"), 0x102u);
 }
 
 // The masks name files of the directory itself, whichever way it is reached: a file still being
 // written there must still be handled at its close.
 TEST_F(BookkeepingTest, PlaceWatchReparentsADirectoryReachedElsewhereAndKeepsItsMasks) {
   tree_.link("../a", "b/alias");
-  registry_->notePending(a_, "f", 0x102);
+  registry_->registry().notePending(a_, "f", 0x102);
   const PlacedWatch placed = registry_->placeWatch(b_, "alias", 0, true);
   EXPECT_EQ(placed.wd, a_);
   EXPECT_EQ(placed.outcome, WatchOutcome::kReparented);
-  EXPECT_EQ(registry_->pendingMask(a_, "f"), 0x102u);
+  EXPECT_EQ(registry_->registry().pendingMask(a_, "f"), 0x102u);
   EXPECT_TRUE(entry(a_).viaLink);
   EXPECT_EQ(registry_->pathOf(c_), tree_.path("b/alias/c"));
   EXPECT_EQ(registry_->entries().size(), 4u);
@@ -547,14 +557,14 @@ TEST_F(BookkeepingTest, PlaceWatchRefusesToHangAnAncestorBelowItsDescendant) {
 }
 
 TEST_F(BookkeepingTest, WatchTreeAgainAddsOnlyNewDirectoriesAndKeepsPendingMasks) {
-  registry_->notePending(a_, "f", 0x102);
-  registry_->notePending(t_, "g", IN_CREATE);
+  registry_->registry().notePending(a_, "f", 0x102);
+  registry_->registry().notePending(t_, "g", IN_CREATE);
   tree_.mkdirs("a/n1");
   tree_.mkdirs("b/n2/n3");
   std::vector<int> newlyWatched;
   ScanOptions options;
   options.newlyWatched = &newlyWatched;
-  registry_->watchTree(tree_.root(), DirEntryIterator::DefaultIgnoreList(), options);
+  Rescan(*registry_).scan.watchTree(tree_.root(), options);
 
   std::set<std::string> added;
   for (int wd : newlyWatched)
@@ -563,15 +573,15 @@ TEST_F(BookkeepingTest, WatchTreeAgainAddsOnlyNewDirectoriesAndKeepsPendingMasks
             (std::set<std::string>{tree_.path("a/n1"), tree_.path("b/n2"), tree_.path("b/n2/n3")}));
   EXPECT_EQ(newlyWatched.size(), 3u);
   EXPECT_EQ(registry_->entries().size(), 7u);
-  EXPECT_EQ(registry_->pendingMask(a_, "f"), 0x102u);
-  EXPECT_EQ(registry_->pendingMask(t_, "g"), IN_CREATE);
+  EXPECT_EQ(registry_->registry().pendingMask(a_, "f"), 0x102u);
+  EXPECT_EQ(registry_->registry().pendingMask(t_, "g"), IN_CREATE);
   EXPECT_EQ(registry_->pathOf(c_), tree_.path("a/c"));
 }
 
 TEST_F(BookkeepingTest, WatchSubtreeWatchesEveryDirectoryBelowANewOne) {
   tree_.mkdirs("a/new/deep/deeper");
   tree_.mkdirs("a/new/side");
-  const std::optional<PlacedWatch> placed = registry_->watchSubtree(a_, "new", ScanOptions());
+  const std::optional<PlacedWatch> placed = Rescan(*registry_).scan.watchSubtree(a_, "new", ScanOptions());
   ASSERT_TRUE(placed);
   const PlacedWatch subtree = *placed;
   EXPECT_EQ(subtree.outcome, WatchOutcome::kNew);
@@ -587,7 +597,7 @@ TEST_F(BookkeepingTest, WatchSubtreeSkipsADirectoryThatVanished) {
   options.onSkipped = [&](const std::string& path, int error) {
     skipped.emplace_back(path, error);
   };
-  EXPECT_FALSE(registry_->watchSubtree(a_, "gone", options));
+  EXPECT_FALSE(Rescan(*registry_).scan.watchSubtree(a_, "gone", options));
   EXPECT_EQ(skipped, (std::vector<std::pair<std::string, int>>{{tree_.path("a/gone"), ENOENT}}));
   EXPECT_EQ(registry_->entries().size(), 4u);
 }

@@ -1,5 +1,6 @@
-// descriptor.h: Descriptor, the owner of one open file descriptor. Used wherever the watch code
-// and the dispatch hold a directory open for a moment: every way out of a function closes it.
+// descriptor.h: Descriptor, the owner of one open file descriptor. The bottom floor: used wherever
+// the daemon holds a descriptor, the inotify instance and the log among them: every way out of a
+// function, and every owner's destructor, closes it.
 #pragma once
 
 #include <unistd.h>

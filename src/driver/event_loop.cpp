@@ -13,13 +13,14 @@
 
 #include "driver/dispatch.h"
 #include "driver/signal_channel.h"
+#include "driver/state_keeper.h"
 #include "events/describe_event.h"
 #include "events/inotify_event_iterator.h"
 #include "log/log.h"
 #include "log/log_fold.h"
 #include "watch/dir_scan.h"
-#include "watch/watched_tree.h"
 #include "watch/state_file.h"
+#include "watch/watched_tree.h"
 
 namespace vellumd {
 
@@ -37,72 +38,6 @@ int millisecondsUntil(Clock::time_point when, Clock::time_point now) {
   const auto wait = std::chrono::ceil<std::chrono::milliseconds>(when - now);
   return static_cast<int>(std::max<std::chrono::milliseconds::rep>(0, wait.count()));
 }
-
-// Keeps the state file, when there is one: saved at most about once a second while records
-// arrive, and at an orderly stop. A file that cannot be written is reported once, and the daemon
-// goes on without it. The StateFile is the entry function's.
-class StateKeeper {
- public:
-  static constexpr std::chrono::seconds kSaveEvery{1};
-
-  // `file` may be null: no state is kept.
-  StateKeeper(StateFile* file, std::ostream* log) : log_(log), file_(file) {}
-
-  // Reads the saved state, before the start-up scan: the scan then notes the files changed since
-  // its horizon, so that the tree is read once. Nothing without a state file, or a first start.
-  void load(ScanOptions& scan) {
-    if (!file_)
-      return;
-    std::string error;
-    saved_ = file_->load(error);
-    if (saved_) {
-      scan.changedSince = saved_->horizon;
-      scan.changedFiles = &changed_;
-    } else if (!error.empty()) {
-      writeLog("State file " + escapeForLog(file_->path()) + " " + error + " - nothing caught up",
-               log_);
-    }
-  }
-  // Catches the dispatcher up with what changed since the saved state, then saves at once, so
-  // that a first start creates the file.
-  void start(Dispatcher& dispatcher) {
-    if (!file_)
-      return;
-    if (saved_)
-      dispatcher.catchUp(*saved_, changed_);
-    saved_.reset();
-    changed_ = {};
-    save(dispatcher);
-  }
-  void noteRecords() { unsaved_ = file_ != nullptr; }
-  std::optional<Clock::time_point> due() const {
-    return unsaved_ ? std::optional(savedAt_ + kSaveEvery) : std::nullopt;
-  }
-  void saveIfDue(const Dispatcher& dispatcher) {
-    if (unsaved_ && Clock::now() >= savedAt_ + kSaveEvery)
-      save(dispatcher);
-  }
-  void save(const Dispatcher& dispatcher) {
-    if (!file_)
-      return;
-    std::string error;
-    if (!file_->save(dispatcher.snapshot(), error)) {
-      writeLog("State file " + escapeForLog(file_->path()) + " " + error + " - going on without it",
-               log_);
-      file_ = nullptr;
-    }
-    unsaved_ = false;
-    savedAt_ = Clock::now();
-  }
-
- private:
-  std::ostream* log_;
-  StateFile* file_;                                   // null: no state kept
-  std::optional<TreeState> saved_;                    // loaded, until caught up
-  std::vector<std::pair<int, std::string>> changed_;  // found changed by the start-up scan
-  bool unsaved_ = false;                              // records arrived since the last save
-  Clock::time_point savedAt_;
-};
 
 // How long poll() may wait: for ever when nothing is due; not at all when a run may start;
 // until the next try when the last start found no room for a process; at most until a folded
@@ -145,7 +80,7 @@ int runEventLoop(const LoopSettings& settings) {
     LogFold fold(log);
     {
       LogBatch batch(log);
-      state.start(dispatcher);
+      state.start(dispatcher.decider());
     }
     if (const std::string trouble = settings.report->ready(); !trouble.empty())
       writeLog("Can't notify the service manager - " + trouble, log);
@@ -156,13 +91,14 @@ int runEventLoop(const LoopSettings& settings) {
       ready[0].revents = ready[1].revents = 0;
       const int result =
           poll(ready, 2,
-               pollTimeout(runs, retryAt, {fold.due(), dispatcher.nextSettled(), state.due()}));
+               pollTimeout(runs, retryAt,
+                           {fold.due(), dispatcher.decider().nextSettled(), state.due()}));
       if (result < 0) {
         writeLog("poll return error - " + std::to_string(result) + "!!", log);
         continue;
       }
       fold.flushIfDue(Clock::now());
-      state.saveIfDue(dispatcher);
+      state.saveIfDue(dispatcher.decider());
       if (ready[1].revents != 0) {
         for (int number : signals.take()) {
           if (number == SIGCHLD) {
@@ -174,7 +110,7 @@ int runEventLoop(const LoopSettings& settings) {
             // Runs held back by the job limit or a busy moment end with the daemon.
             if (!runs.empty())
               writeLog("Handler runs not started - " + std::to_string(runs.size()), log);
-            state.save(dispatcher);
+            state.save(dispatcher.decider());
             return 0;
           }
         }
@@ -198,7 +134,7 @@ int runEventLoop(const LoopSettings& settings) {
       // queued handlers start, a few at a time, so that a burst's records are read first.
       {
         LogBatch batch(log);
-        dispatcher.releaseSettled(kSettledPerQuietTurn);
+        dispatcher.decider().releaseSettled(kSettledPerQuietTurn);
       }
       if (runs.canStart() && Clock::now() >= retryAt &&
           runs.startQueued(kStartsPerQuietTurn) == HandlerQueue::Outcome::kRetryLater) {

@@ -88,8 +88,7 @@ size_t openLevels() {
 }
 
 // Adds `name` to the options' changedFiles when it is a regular file changed since then.
-void noteIfChanged(int wd, int directoryFd, const char* name,
-                                 const ScanOptions& options) {
+void noteIfChanged(int wd, int directoryFd, const char* name, const ScanOptions& options) {
   struct stat info;
   if (fstatat(directoryFd, name, &info, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(info.st_mode))
     return;
@@ -101,14 +100,13 @@ void noteIfChanged(int wd, int directoryFd, const char* name,
   }
 }
 
-bool isExcluded(const std::string& name, const ScanOptions& options) {
-  return options.excluded != nullptr &&
-         std::any_of(options.excluded->begin(), options.excluded->end(),
-                     [&name](const std::string& pattern) {
-                       return fnmatch(pattern.c_str(), name.c_str(), 0) == 0;
-                     });
-}
 }  // namespace
+
+bool matchesAnyPattern(const std::string& name, const std::vector<std::string>& patterns) {
+  return std::any_of(patterns.begin(), patterns.end(), [&name](const std::string& pattern) {
+    return fnmatch(pattern.c_str(), name.c_str(), 0) == 0;
+  });
+}
 
 bool ScanOptions::skips(int error) const {
   // A busy tree loses directories between the stat() and the watch, or turns them into files or
@@ -123,7 +121,7 @@ bool ScanOptions::skips(int error) const {
 TreeScan::~TreeScan() = default;
 
 std::optional<PlacedWatch> TreeScan::skipped(int parent, const std::string& name, int error,
-                                                 const ScanOptions& options) {
+                                             const ScanOptions& options) {
   if (!options.skips(error))
     throw SystemError("inotify_add_watch fail!!", error);
   if (options.onSkipped) {
@@ -138,9 +136,9 @@ std::optional<PlacedWatch> TreeScan::skipped(int parent, const std::string& name
 }
 
 std::optional<PlacedWatch> TreeScan::tryPlaceWatchAt(int parent, const std::string& name,
-                                                         const char* kernelPath, uint32_t flags,
-                                                         bool viaLink, const ScanOptions& options,
-                                                         std::optional<size_t> parentLength) {
+                                                     const char* kernelPath, uint32_t flags,
+                                                     bool viaLink, const ScanOptions& options,
+                                                     std::optional<size_t> parentLength) {
   // A directory whose path would not fit could never be named to the handler or the log.
   if (parent != -1) {
     if (!parentLength)
@@ -161,13 +159,12 @@ std::optional<PlacedWatch> TreeScan::tryPlaceWatchAt(int parent, const std::stri
   return placed;
 }
 
-std::optional<PlacedWatch> TreeScan::watchEntry(int parent, int parentFd,
-                                                    const std::string& name, unsigned char type,
-                                                    const ScanOptions& options, int* opened,
-                                                    std::optional<size_t> parentLength) {
+std::optional<PlacedWatch> TreeScan::watchEntry(int parent, int parentFd, const std::string& name,
+                                                unsigned char type, const ScanOptions& options,
+                                                int* opened, std::optional<size_t> parentLength) {
   if (watch_.isIgnored(name))
     return std::nullopt;
-  if (isExcluded(name, options))
+  if (options.excluded != nullptr && matchesAnyPattern(name, *options.excluded))
     return std::nullopt;
   // A name a record announced as a directory is reported when it is not one any more; a name
   // readdir described is simply passed over.
@@ -183,7 +180,8 @@ std::optional<PlacedWatch> TreeScan::watchEntry(int parent, int parentFd,
   // Through the open parent, never by the whole path: any directory on the way may have become a
   // link to somewhere else since it was read.
   const auto throughParent = [&] {
-    return procFdsUsable() ? ProcPath(parentFd).str() + "/" + name : joinPath(watch_.registry().pathOf(parent), name);
+    return procFdsUsable() ? ProcPath(parentFd).str() + "/" + name
+                           : joinPath(watch_.registry().pathOf(parent), name);
   };
   if (type == DT_DIR && opened != nullptr && procFdsUsable()) {
     // Opened first and watched through the open descriptor: the directory watched is the one
@@ -287,7 +285,7 @@ void TreeScan::scanIgnoredTarget(const std::string& target, const ScanOptions& o
 }
 
 std::optional<PlacedWatch> TreeScan::watchSubtree(int parent, const std::string& name,
-                                                      const ScanOptions& options) {
+                                                  const ScanOptions& options) {
   Descriptor parentFd(identity_.openWatched(parent));
   if (parentFd.get() < 0)
     return std::nullopt;

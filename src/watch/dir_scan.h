@@ -57,6 +57,9 @@ struct ScanOptions {
   bool skips(int error) const;
 };
 
+// True when `name` matches one of the shell `patterns` (fnmatch, no flags).
+bool matchesAnyPattern(const std::string& name, const std::vector<std::string>& patterns);
+
 class TreeScan {
  public:
   // REQUIRES: `watch` and `identity` outlive the scan.

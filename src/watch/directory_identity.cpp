@@ -60,13 +60,15 @@ bool DirectoryIdentity::isWatchedAs(int fd, int wd) {
 
 std::optional<int> DirectoryIdentity::openBelowTarget(int targetFd, int wd) {
   bool gone = false;
-  const std::optional<std::string> relative = watch_.registry().wayDown(watch_.targetWd(), wd, gone);
+  const std::optional<std::string> relative =
+      watch_.registry().wayDown(watch_.targetWd(), wd, gone);
   if (!relative)
     return gone ? std::optional(-1) : std::nullopt;
   open_how how{};
   how.flags = O_PATH | O_DIRECTORY | O_CLOEXEC;
   how.resolve = RESOLVE_BENEATH | RESOLVE_NO_SYMLINKS | RESOLVE_NO_MAGICLINKS;
-  Descriptor fd(static_cast<int>(syscall(SYS_openat2, targetFd, relative->c_str(), &how, sizeof how)));
+  Descriptor fd(
+      static_cast<int>(syscall(SYS_openat2, targetFd, relative->c_str(), &how, sizeof how)));
   if (fd.get() < 0) {
     // Gone, or a link or a mount on the way: nothing there to hand over. Any other refusal (a
     // kernel or a sandbox without openat2) leaves the check by path to tell.

@@ -62,9 +62,9 @@ class DirectoryIdentity {
   // own. Trusted only while the watch is registered and in the tree; a few thousand at most.
   static constexpr size_t kMaxCheckedIds = 4096;
   std::unordered_map<int, std::pair<dev_t, ino_t>> checkedIds_;
-  int heldWd_ = -1;     // the directory held for the read; -1: none
-  Descriptor held_;     // open on heldWd_
-  Descriptor target_;   // the target, once its path was checked in this read; -1: not there
+  int heldWd_ = -1;    // the directory held for the read; -1: none
+  Descriptor held_;    // open on heldWd_
+  Descriptor target_;  // the target, once its path was checked in this read; -1: not there
   bool targetChecked_ = false;
 };
 

@@ -232,8 +232,7 @@ int WatchRegistry::depthBelow(int ancestor, int wd, bool stopAtLinks) const {
 }
 
 bool WatchRegistry::isRooted(int wd) const {
-  return walkUp(wd, [](int, const WatchEntry& entry) { return !entry.departed; }) ==
-         WalkEnd::kTop;
+  return walkUp(wd, [](int, const WatchEntry& entry) { return !entry.departed; }) == WalkEnd::kTop;
 }
 
 bool WatchRegistry::isDeparted(int wd) const {

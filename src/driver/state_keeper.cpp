@@ -1,0 +1,52 @@
+// state_keeper.cpp: loading, catching up from and saving the state file while the daemon runs.
+#include "driver/state_keeper.h"
+
+#include "log/log.h"
+
+namespace vellumd {
+
+StateKeeper::~StateKeeper() = default;
+
+void StateKeeper::load(ScanOptions& scan) {
+  if (!file_)
+    return;
+  std::string error;
+  saved_ = file_->load(error);
+  if (saved_) {
+    scan.changedSince = saved_->horizon;
+    scan.changedFiles = &changed_;
+  } else if (!error.empty()) {
+    writeLog("State file " + escapeForLog(file_->path()) + " " + error + " - nothing caught up",
+             log_);
+  }
+}
+
+void StateKeeper::start(Decider& decider) {
+  if (!file_)
+    return;
+  if (saved_)
+    decider.catchUp(*saved_, changed_);
+  saved_.reset();
+  changed_ = {};
+  save(decider);
+}
+
+void StateKeeper::saveIfDue(const Decider& decider) {
+  if (unsaved_ && Clock::now() >= savedAt_ + kSaveEvery)
+    save(decider);
+}
+
+void StateKeeper::save(const Decider& decider) {
+  if (!file_)
+    return;
+  std::string error;
+  if (!file_->save(decider.snapshot(), error)) {
+    writeLog("State file " + escapeForLog(file_->path()) + " " + error + " - going on without it",
+             log_);
+    file_ = nullptr;
+  }
+  unsaved_ = false;
+  savedAt_ = Clock::now();
+}
+
+}  // namespace vellumd

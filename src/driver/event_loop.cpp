@@ -39,22 +39,6 @@ int millisecondsUntil(Clock::time_point when, Clock::time_point now) {
   return static_cast<int>(std::max<std::chrono::milliseconds::rep>(0, wait.count()));
 }
 
-// How long poll() may wait: for ever when nothing is due; not at all when a run may start;
-// until the next try when the last start found no room for a process; at most until a folded
-// count must be written, a name has settled or the state is to be saved.
-int pollTimeout(const HandlerQueue& runs, Clock::time_point retryAt,
-                std::initializer_list<std::optional<Clock::time_point>> deadlines) {
-  const Clock::time_point now = Clock::now();
-  int timeout = runs.canStart() ? millisecondsUntil(retryAt, now) : -1;
-  for (const std::optional<Clock::time_point>& due : deadlines) {
-    if (!due)
-      continue;
-    const int untilDue = millisecondsUntil(*due, now);
-    timeout = timeout < 0 ? untilDue : std::min(timeout, untilDue);
-  }
-  return timeout;
-}
-
 // SIGHUP: the log file is opened again by its path, for a rotation that renamed it.
 void reopenLog(LogFile& logFile, std::ostream* log) {
   if (const std::string why = logFile.reopen(); !why.empty()) {
@@ -63,84 +47,140 @@ void reopenLog(LogFile& logFile, std::ostream* log) {
              log);
   }
 }
+
+// The running daemon: the watched tree, the run queue, the dispatch, the state and the log's
+// fold, and the one poll() that waits for all of them. Built once the start-up scan is done.
+class EventLoop {
+ public:
+  EventLoop(const LoopSettings& settings, std::ostream* log)
+      : settings_(settings),
+        log_(log),
+        state_(settings.stateFile, log),
+        tree_(DirEntryIterator::DefaultIgnoreList(), kDefaultWatchMask),
+        runs_(settings.handler, log),
+        dispatcher_(tree_, runs_, settings.target, settings.handler, log, settings.dispatch),
+        fold_(log) {}
+
+  // Scans the tree, catches up from the saved state and says it is ready.
+  void start() {
+    ScanOptions scan = startupScanOptions(log_, &settings_.dispatch.excludes);
+    state_.load(scan);
+    tree_.scan.watchTree(settings_.target, scan);
+    runs_.setJobLimit(settings_.jobs);
+    {
+      LogBatch batch(log_);
+      state_.start(dispatcher_.decider());
+    }
+    if (const std::string trouble = settings_.report->ready(); !trouble.empty())
+      writeLog("Can't notify the service manager - " + trouble, log_);
+  }
+
+  // Until SIGTERM or SIGINT: returns the exit status.
+  int run() {
+    pollfd ready[2] = {{tree_.watch.fd(), POLLIN, 0}, {signals_.fd(), POLLIN, 0}};
+    for (;;) {
+      ready[0].revents = ready[1].revents = 0;
+      const int result = poll(ready, 2, timeoutFor(nextWake()));
+      if (result < 0) {
+        writeLog("poll return error - " + std::to_string(result) + "!!", log_);
+        continue;
+      }
+      fold_.flushIfDue(Clock::now());
+      state_.saveIfDue(dispatcher_.decider());
+      if (ready[1].revents != 0 && takeSignals())
+        return 0;
+      if (ready[0].revents != 0) {
+        readRecords();
+      } else {
+        quietTurn();
+      }
+    }
+  }
+
+ private:
+  // Every deadline the loop wakes for, in one place: the folded count, the next name to settle,
+  // the state to save, and the next try at starting a run (now, or after a pause when the last
+  // start found no room for a process).
+  std::optional<Clock::time_point> nextWake() const {
+    std::optional<Clock::time_point> wake;
+    for (const std::optional<Clock::time_point>& due :
+         {fold_.due(), dispatcher_.decider().nextSettled(), state_.due(),
+          runs_.canStart() ? std::optional(retryAt_) : std::nullopt}) {
+      if (due && (!wake || *due < *wake))
+        wake = due;
+    }
+    return wake;
+  }
+  static int timeoutFor(std::optional<Clock::time_point> wake) {
+    return wake ? millisecondsUntil(*wake, Clock::now()) : -1;
+  }
+
+  // True when a signal asks the daemon to stop.
+  bool takeSignals() {
+    for (int number : signals_.take()) {
+      if (number == SIGCHLD) {
+        runs_.reapFinished();
+      } else if (number == SIGHUP) {
+        reopenLog(*settings_.logFile, log_);
+      } else if (number == SIGTERM || number == SIGINT) {
+        writeLog("Stop on signal " + std::to_string(number), log_);
+        // Runs held back by the job limit or a busy moment end with the daemon.
+        if (!runs_.empty())
+          writeLog("Handler runs not started - " + std::to_string(runs_.size()), log_);
+        state_.save(dispatcher_.decider());
+        return true;
+      }
+    }
+    return false;
+  }
+
+  void readRecords() {
+    // The lines of one read buffer, with the runs and looks they lead to, leave in one write.
+    LogBatch batch(log_);
+    fold_.wakeUp("poll exit - 1");
+    auto [data, count] = tree_.watch.readEvents();
+    const InotifyEventIterator end;
+    for (InotifyEventIterator record(data, count); record != end; ++record) {
+      fold_.record(describeEvent(*record, tree_.watch.registry()));
+      dispatcher_.dispatch(*record);
+    }
+    dispatcher_.endOfRecords();
+    fold_.endWakeUp();
+    state_.noteRecords();
+  }
+
+  // Nothing to read: the quiet moment in which names that have settled are decided on and
+  // queued handlers start, a few at a time, so that a burst's records are read first.
+  void quietTurn() {
+    {
+      LogBatch batch(log_);
+      dispatcher_.decider().releaseSettled(kSettledPerQuietTurn);
+    }
+    if (runs_.canStart() && Clock::now() >= retryAt_ &&
+        runs_.startQueued(kStartsPerQuietTurn) == HandlerQueue::Outcome::kRetryLater) {
+      retryAt_ = Clock::now() + HandlerQueue::kRetryPause;
+    }
+  }
+
+  const LoopSettings& settings_;
+  std::ostream* log_;
+  // Made first, so that a stop asked for during the start-up scan waits for the loop.
+  SignalChannel signals_;
+  StateKeeper state_;
+  WatchedTree tree_;
+  HandlerQueue runs_;
+  Dispatcher dispatcher_;
+  LogFold fold_;
+  Clock::time_point retryAt_;  // no start is tried before it
+};
 }  // namespace
 
 int runEventLoop(const LoopSettings& settings) {
   std::ostream* log = settings.logFile->handle();
   try {
-    SignalChannel signals;
-    StateKeeper state(settings.stateFile, log);
-    ScanOptions scan = startupScanOptions(log, &settings.dispatch.excludes);
-    state.load(scan);
-    WatchedTree tree(DirEntryIterator::DefaultIgnoreList(), kDefaultWatchMask);
-    tree.scan.watchTree(settings.target, scan);
-    HandlerQueue runs(settings.handler, log);
-    runs.setJobLimit(settings.jobs);
-    Dispatcher dispatcher(tree, runs, settings.target, settings.handler, log, settings.dispatch);
-    LogFold fold(log);
-    {
-      LogBatch batch(log);
-      state.start(dispatcher.decider());
-    }
-    if (const std::string trouble = settings.report->ready(); !trouble.empty())
-      writeLog("Can't notify the service manager - " + trouble, log);
-
-    pollfd ready[2] = {{tree.watch.fd(), POLLIN, 0}, {signals.fd(), POLLIN, 0}};
-    Clock::time_point retryAt;  // no start is tried before it
-    for (;;) {
-      ready[0].revents = ready[1].revents = 0;
-      const int result =
-          poll(ready, 2,
-               pollTimeout(runs, retryAt,
-                           {fold.due(), dispatcher.decider().nextSettled(), state.due()}));
-      if (result < 0) {
-        writeLog("poll return error - " + std::to_string(result) + "!!", log);
-        continue;
-      }
-      fold.flushIfDue(Clock::now());
-      state.saveIfDue(dispatcher.decider());
-      if (ready[1].revents != 0) {
-        for (int number : signals.take()) {
-          if (number == SIGCHLD) {
-            runs.reapFinished();
-          } else if (number == SIGHUP) {
-            reopenLog(*settings.logFile, log);
-          } else if (number == SIGTERM || number == SIGINT) {
-            writeLog("Stop on signal " + std::to_string(number), log);
-            // Runs held back by the job limit or a busy moment end with the daemon.
-            if (!runs.empty())
-              writeLog("Handler runs not started - " + std::to_string(runs.size()), log);
-            state.save(dispatcher.decider());
-            return 0;
-          }
-        }
-      }
-      if (ready[0].revents != 0) {
-        // The lines of one read buffer, with the runs and looks they lead to, leave in one write.
-        LogBatch batch(log);
-        fold.wakeUp("poll exit - 1");
-        auto [data, count] = tree.watch.readEvents();
-        const InotifyEventIterator end;
-        for (InotifyEventIterator record(data, count); record != end; ++record) {
-          fold.record(describeEvent(*record, tree.watch.registry()));
-          dispatcher.dispatch(*record);
-        }
-        dispatcher.endOfRecords();
-        fold.endWakeUp();
-        state.noteRecords();
-        continue;
-      }
-      // Nothing to read: the quiet moment in which names that have settled are decided on and
-      // queued handlers start, a few at a time, so that a burst's records are read first.
-      {
-        LogBatch batch(log);
-        dispatcher.decider().releaseSettled(kSettledPerQuietTurn);
-      }
-      if (runs.canStart() && Clock::now() >= retryAt &&
-          runs.startQueued(kStartsPerQuietTurn) == HandlerQueue::Outcome::kRetryLater) {
-        retryAt = Clock::now() + HandlerQueue::kRetryPause;
-      }
-    }
+    EventLoop loop(settings, log);
+    loop.start();
+    return loop.run();
   } catch (...) {
   }
   fatal(3, "Unknown error", log,

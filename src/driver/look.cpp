@@ -91,10 +91,9 @@ std::vector<LookFinding> Look::atArrival(int wd, const std::string& directory, i
   return std::exchange(findings_, {});
 }
 
-void Look::atBatch(int wd, const std::string& directory, int directoryFd,
-                   const std::vector<FoundFile>& files, bool settled) {
-  std::vector<std::pair<std::string, ReadLease>> complete;
-  std::vector<std::string> empty;
+void Look::takeLeases(int wd, int directoryFd, const std::vector<FoundFile>& files,
+                      std::vector<std::pair<std::string, ReadLease>>& complete,
+                      std::vector<std::string>& empty) {
   for (const FoundFile& file : files) {
     if (file.empty) {
       empty.push_back(file.name);
@@ -115,6 +114,13 @@ void Look::atBatch(int wd, const std::string& directory, int directoryFd,
         break;
     }
   }
+}
+
+void Look::atBatch(int wd, const std::string& directory, int directoryFd,
+                   const std::vector<FoundFile>& files, bool settled) {
+  std::vector<std::pair<std::string, ReadLease>> complete;
+  std::vector<std::string> empty;
+  takeLeases(wd, directoryFd, files, complete, empty);
   if (complete.empty() && empty.empty())
     return;
   // While the leases hold, nobody can write these files: every record of theirs queued before

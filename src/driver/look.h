@@ -27,6 +27,7 @@
 #include <vector>
 
 #include "watch/directory_identity.h"
+#include "watch/file_probe.h"
 #include "watch/inotify_watch.h"
 #include "watch/recent_runs.h"
 
@@ -83,6 +84,11 @@ class Look {
     std::string name;
     bool empty;
   };
+  // Takes the leases of the files not empty: those nobody writes go to `complete`, leases held;
+  // those being written are noted as created. The empty ones go to `empty`.
+  void takeLeases(int wd, int directoryFd, const std::vector<FoundFile>& files,
+                  std::vector<std::pair<std::string, ReadLease>>& complete,
+                  std::vector<std::string>& empty);
   // Looks at `files`, holding the leases of those not empty together under one mark.
   void atBatch(int wd, const std::string& directory, int directoryFd,
                const std::vector<FoundFile>& files, bool settled);

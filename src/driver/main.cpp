@@ -46,6 +46,56 @@ std::vector<std::string> startWarnings(const vellumd::CommandLine& line) {
   return warnings;
 }
 
+// Whoever can write the target's parent could point the target anywhere on the machine: a target
+// that is a link of another user ends the start.
+void refuseUnsafeTarget(const vellumd::CommandLine& line, std::ostream* log) {
+  struct stat targetLink;
+  const std::string target = line.target.front() == '/' ? line.target : "/" + line.target;
+  if (lstat(target.c_str(), &targetLink) == 0 && S_ISLNK(targetLink.st_mode) &&
+      !vellumd::isTrustedOwner(targetLink.st_uid)) {
+    vellumd::fatal(1,
+                   "Target " + vellumd::escapeForLog(line.target) + " is a link owned by uid " +
+                       std::to_string(targetLink.st_uid) + ", neither root nor this user!!",
+                   log);
+  }
+}
+
+// The state file is kept where no other user can replace it or its temporary copy, and out of
+// the tree, whose handler would be handed it at every save; or the daemon does not start.
+void openStateFile(const vellumd::CommandLine& line, std::ostream* log,
+                   std::optional<vellumd::StateFile>& stateFile) {
+  if (line.statePath.empty())
+    return;
+  stateFile.emplace(line.statePath, line.target);
+  if (!stateFile->refusal().empty()) {
+    vellumd::fatal(1,
+                   "State file " + vellumd::escapeForLog(line.statePath) + " " +
+                       stateFile->refusal() + " - refusing it!!",
+                   log);
+  }
+}
+
+// Detaches, or with -f stays the process that was started; returns the log handle from then on.
+// A failure ends the start.
+std::ostream* detachOrStay(const vellumd::CommandLine& line, vellumd::LogFile& logFile,
+                           vellumd::ReadyReport& report) {
+  int detachError = 0;
+  if (line.foreground) {
+    // The process stays whoever started it wanted to hold; only its directory changes.
+    detachError = chdir("/") == 0 ? 0 : errno;
+    report.takeNotifySocket();
+    logFile.useStandardError();
+  } else {
+    detachError = report.detach();
+  }
+  std::ostream* log = logFile.handle();
+  if (detachError != 0) {
+    vellumd::fatal(1, "Can't start as daemon - " + std::string(strerror(detachError)) + "!!", log,
+                   [&report](const std::string& message) { report.failed(1, message); });
+  }
+  return log;
+}
+
 }  // namespace
 
 int main(int argc, char* argv[]) {
@@ -78,29 +128,9 @@ int main(int argc, char* argv[]) {
       break;
   }
 
-  // Whoever can write the target's parent could point the target anywhere on the machine.
-  struct stat targetLink;
-  const std::string target = line.target.front() == '/' ? line.target : "/" + line.target;
-  if (lstat(target.c_str(), &targetLink) == 0 && S_ISLNK(targetLink.st_mode) &&
-      !vellumd::isTrustedOwner(targetLink.st_uid)) {
-    vellumd::fatal(1,
-                   "Target " + vellumd::escapeForLog(line.target) + " is a link owned by uid " +
-                       std::to_string(targetLink.st_uid) + ", neither root nor this user!!",
-                   logFile.handle());
-  }
-
-  // The state file is kept where no other user can replace it or its temporary copy, and out of
-  // the tree, whose handler would be handed it at every save; or the daemon does not start.
+  refuseUnsafeTarget(line, logFile.handle());
   std::optional<vellumd::StateFile> stateFile;
-  if (!line.statePath.empty()) {
-    stateFile.emplace(line.statePath, line.target);
-    if (!stateFile->refusal().empty()) {
-      vellumd::fatal(1,
-                     "State file " + vellumd::escapeForLog(line.statePath) + " " +
-                         stateFile->refusal() + " - refusing it!!",
-                     logFile.handle());
-    }
-  }
+  openStateFile(line, logFile.handle(), stateFile);
 
   for (const std::string& warning : startWarnings(line))
     warnings.push_back(warning);
@@ -109,20 +139,7 @@ int main(int argc, char* argv[]) {
   std::cerr << std::flush;
 
   vellumd::ReadyReport report;
-  int detachError = 0;
-  if (line.foreground) {
-    // The process stays whoever started it wanted to hold; only its directory changes.
-    detachError = chdir("/") == 0 ? 0 : errno;
-    report.takeNotifySocket();
-    logFile.useStandardError();
-  } else {
-    detachError = report.detach();
-  }
-  std::ostream* log = logFile.handle();
-  if (detachError != 0) {
-    vellumd::fatal(1, "Can't start as daemon - " + std::string(strerror(detachError)) + "!!", log,
-                   [&report](const std::string& message) { report.failed(1, message); });
-  }
+  std::ostream* log = detachOrStay(line, logFile, report);
   vellumd::writeLog("Start as daemon...", log);
   vellumd::LoopSettings settings{line.target, line.handler, line.jobs, nullptr,
                                  {},          &logFile,     &report};

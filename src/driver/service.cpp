@@ -69,10 +69,7 @@ void closeInheritedDescriptors() {
     close(static_cast<int>(fd));
 }
 
-ReadyReport::~ReadyReport() {
-  if (launcherFd_ >= 0)
-    close(launcherFd_);
-}
+ReadyReport::~ReadyReport() = default;
 
 int ReadyReport::detach() {
   int ends[2];
@@ -90,7 +87,7 @@ int ReadyReport::detach() {
     waitForReport(ends[0], child);
   }
   close(ends[0]);
-  launcherFd_ = ends[1];
+  launcherFd_ = Descriptor(ends[1]);
   if (setsid() < 0 || chdir("/") != 0)
     return errno;
   const int devNull = open("/dev/null", O_RDWR);
@@ -110,10 +107,9 @@ void ReadyReport::takeNotifySocket() {
 }
 
 std::string ReadyReport::ready() {
-  if (launcherFd_ >= 0) {
-    writeAll(launcherFd_, kReady);
-    close(launcherFd_);
-    launcherFd_ = -1;
+  if (launcherFd_.get() >= 0) {
+    writeAll(launcherFd_.get(), kReady);
+    launcherFd_ = Descriptor();
   }
   if (notifySocket_.empty())
     return "";
@@ -142,11 +138,10 @@ std::string ReadyReport::ready() {
 }
 
 void ReadyReport::failed(int status, const std::string& line) {
-  if (launcherFd_ < 0)
+  if (launcherFd_.get() < 0)
     return;
-  writeAll(launcherFd_, std::to_string(status) + " " + line);
-  close(launcherFd_);
-  launcherFd_ = -1;
+  writeAll(launcherFd_.get(), std::to_string(status) + " " + line);
+  launcherFd_ = Descriptor();
 }
 
 }  // namespace vellumd

@@ -9,6 +9,8 @@
 
 #include <string>
 
+#include "base/descriptor.h"
+
 namespace vellumd {
 
 // Closes every descriptor above standard error that the process inherited, so that no handler
@@ -40,7 +42,7 @@ class ReadyReport {
   void failed(int status, const std::string& line);
 
  private:
-  int launcherFd_ = -1;       // the pipe's write end, close-on-exec; -1 once reported
+  Descriptor launcherFd_;     // the pipe's write end, close-on-exec; none once reported
   std::string notifySocket_;  // as NOTIFY_SOCKET gave it; empty: no service manager
 };
 

@@ -23,23 +23,21 @@ SignalChannel::SignalChannel() {
   }
   sigset_t previous;
   sigprocmask(SIG_BLOCK, &taken, &previous);
-  fd_ = signalfd(-1, &taken, SFD_NONBLOCK | SFD_CLOEXEC);
-  if (fd_ < 0) {
+  fd_ = Descriptor(signalfd(-1, &taken, SFD_NONBLOCK | SFD_CLOEXEC));
+  if (fd_.get() < 0) {
     const int error = errno;
     sigprocmask(SIG_SETMASK, &previous, nullptr);
     throw SystemError("signalfd fail!!", error);
   }
 }
 
-SignalChannel::~SignalChannel() {
-  close(fd_);
-}
+SignalChannel::~SignalChannel() = default;
 
 std::vector<int> SignalChannel::take() {
   std::vector<int> taken;
   for (;;) {
     signalfd_siginfo info;
-    const ssize_t count = read(fd_, &info, sizeof info);
+    const ssize_t count = read(fd_.get(), &info, sizeof info);
     if (count == static_cast<ssize_t>(sizeof info)) {
       taken.push_back(static_cast<int>(info.ssi_signo));
       continue;

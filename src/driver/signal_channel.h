@@ -14,6 +14,8 @@
 
 #include <vector>
 
+#include "base/descriptor.h"
+
 namespace vellumd {
 
 class SignalChannel {
@@ -30,10 +32,10 @@ class SignalChannel {
   // once. Throws SystemError ("signalfd read fail!!").
   std::vector<int> take();
 
-  int fd() const { return fd_; }
+  int fd() const { return fd_.get(); }
 
  private:
-  int fd_ = -1;  // the signalfd: non-blocking, close-on-exec
+  Descriptor fd_;  // the signalfd: non-blocking, close-on-exec
 };
 
 }  // namespace vellumd

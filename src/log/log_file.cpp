@@ -60,10 +60,7 @@ DescriptorBuffer::int_type DescriptorBuffer::overflow(int_type c) {
 
 LogFile::LogFile() : stream_(&buffer_) {}
 
-LogFile::~LogFile() {
-  if (owned_)
-    ::close(fd_);
-}
+LogFile::~LogFile() = default;
 
 std::string LogFile::open(const std::string& path) {
   std::string why;
@@ -76,7 +73,7 @@ std::string LogFile::open(const std::string& path) {
 }
 
 std::string LogFile::reopen() {
-  if (!owned_)
+  if (file_.get() < 0)
     return "";
   std::string why;
   const int fd = openForAppending(path_, why);
@@ -94,10 +91,9 @@ void LogFile::useStandardError() {
 }
 
 void LogFile::adopt(int fd, bool owned) {
-  if (owned_)
-    ::close(fd_);
+  // The file opened before, if any, is closed here.
+  file_ = owned ? Descriptor(fd) : Descriptor();
   fd_ = fd;
-  owned_ = owned;
   buffer_.setDescriptor(fd);
   stream_.clear();
 }

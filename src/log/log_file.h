@@ -11,6 +11,8 @@
 #include <streambuf>
 #include <string>
 
+#include "base/descriptor.h"
+
 namespace vellumd {
 
 // An unbuffered output buffer that hands every sputn() to write(2) on a descriptor it does not
@@ -66,9 +68,9 @@ class LogFile {
  private:
   void adopt(int fd, bool owned);
 
-  int fd_ = -1;         // -1 while no log is open
-  bool owned_ = false;  // fd_ was opened here (not standard error) and is closed here
-  std::string path_;    // what open() was given, made absolute
+  int fd_ = -1;       // the log in use: file_'s, or standard error; -1 while no log is open
+  Descriptor file_;   // the log file opened here; none for standard error
+  std::string path_;  // what open() was given, made absolute
   DescriptorBuffer buffer_;
   std::ostream stream_;  // over buffer_; its address stays valid when the file is replaced
 };

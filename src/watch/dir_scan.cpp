@@ -202,6 +202,12 @@ std::optional<PlacedWatch> TreeScan::watchEntry(int parent, int parentFd, const 
   if (type == DT_DIR)
     return tryPlaceWatchAt(parent, name, throughParent().c_str(), IN_DONT_FOLLOW, false, options,
                            parentLength);
+  return watchLink(parent, parentFd, name, announced, options, opened, parentLength);
+}
+
+std::optional<PlacedWatch> TreeScan::watchLink(int parent, int parentFd, const std::string& name,
+                                               bool announced, const ScanOptions& options,
+                                               int* opened, std::optional<size_t> parentLength) {
   // The link itself, held open, so that its owner and its text are those of one and the same link.
   Descriptor link(openat(parentFd, name.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC));
   struct stat info;
@@ -235,7 +241,8 @@ std::optional<PlacedWatch> TreeScan::watchEntry(int parent, int parentFd, const 
     const int error = errno == ENOSYS ? ELOOP : errno;
     return announced || error != ENOTDIR ? skipped(parent, name, error, options) : std::nullopt;
   }
-  const std::string kernelPath = procFdsUsable() ? ProcPath(pointee.get()).str() : throughParent();
+  const std::string kernelPath = procFdsUsable() ? ProcPath(pointee.get()).str()
+                                                 : joinPath(watch_.registry().pathOf(parent), name);
   std::optional<PlacedWatch> placed =
       tryPlaceWatchAt(parent, name, kernelPath.c_str(), 0, true, options, parentLength);
   if (placed && placed->wd >= 0 && opened != nullptr && procFdsUsable())

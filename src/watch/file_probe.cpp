@@ -18,12 +18,12 @@ namespace {
 constexpr int kLeaseBreakSignal = SIGWINCH;
 }  // namespace
 
-ReadLease::ReadLease(ReadLease&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
+ReadLease::ReadLease(ReadLease&& other) noexcept : fd_(std::move(other.fd_)) {}
 
 ReadLease& ReadLease::operator=(ReadLease&& other) noexcept {
   if (this != &other) {
     release();
-    fd_ = std::exchange(other.fd_, -1);
+    fd_ = std::move(other.fd_);
   }
   return *this;
 }
@@ -35,8 +35,9 @@ ReadLease::~ReadLease() {
 WriterState ReadLease::take(int directoryFd, const std::string& name) {
   // O_NONBLOCK: should another holder's lease stand in the way, the open fails instead of
   // waiting. O_NOCTTY: the daemon leads a session and must never acquire a terminal.
-  int fd =
-      openat(directoryFd, name.c_str(), O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC);
+  Descriptor file(
+      openat(directoryFd, name.c_str(), O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC));
+  const int fd = file.get();
   if (fd < 0) {
     // ELOOP: O_NOFOLLOW met a link where the file was.
     return errno == ENOENT || errno == ENOTDIR || errno == ELOOP ? WriterState::kGone
@@ -48,7 +49,7 @@ WriterState ReadLease::take(int directoryFd, const std::string& name) {
     state = WriterState::kGone;
   } else if (fcntl(fd, F_SETSIG, kLeaseBreakSignal) == 0) {
     if (fcntl(fd, F_SETLEASE, F_RDLCK) == 0) {
-      fd_ = fd;
+      fd_ = std::move(file);
       return WriterState::kNoWriter;
     }
     // EAGAIN: open for writing somewhere. EACCES, EPERM (not the owner, no CAP_LEASE) and
@@ -56,21 +57,19 @@ WriterState ReadLease::take(int directoryFd, const std::string& name) {
     if (errno == EAGAIN)
       state = WriterState::kWriter;
   }
-  close(fd);
   return state;
 }
 
 bool ReadLease::breaking() const {
   // A lease being broken reports the type it is being broken to.
-  return fd_ >= 0 && fcntl(fd_, F_GETLEASE) == F_UNLCK;
+  return fd_.get() >= 0 && fcntl(fd_.get(), F_GETLEASE) == F_UNLCK;
 }
 
 void ReadLease::release() {
-  if (fd_ < 0)
+  if (fd_.get() < 0)
     return;
-  fcntl(fd_, F_SETLEASE, F_UNLCK);
-  close(fd_);
-  fd_ = -1;
+  fcntl(fd_.get(), F_SETLEASE, F_UNLCK);
+  fd_ = Descriptor();
 }
 
 }  // namespace vellumd

@@ -5,6 +5,8 @@
 
 #include <string>
 
+#include "base/descriptor.h"
+
 namespace vellumd {
 
 enum class WriterState {
@@ -32,15 +34,15 @@ class ReadLease {
   // otherwise nothing is held. REQUIRES: !held().
   WriterState take(int directoryFd, const std::string& name);
   void release();
-  bool held() const { return fd_ >= 0; }
+  bool held() const { return fd_.get() >= 0; }
   // True when a writer's open() is waiting for the lease to be given back: the file was being
   // opened for writing as the lease was taken (its creation came first), and is not complete.
   bool breaking() const;
   // The descriptor of the leased file. REQUIRES: held().
-  int fd() const { return fd_; }
+  int fd() const { return fd_.get(); }
 
  private:
-  int fd_ = -1;  // open exactly while the lease is held
+  Descriptor fd_;  // open exactly while the lease is held
 };
 
 }  // namespace vellumd

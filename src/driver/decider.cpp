@@ -74,13 +74,13 @@ void Decider::act(const std::vector<LookFinding>& findings) {
 }
 
 void Decider::run(int wd, const std::string& name, RunKind kind) {
-  const std::optional<std::string> directory = registry_.boundedPathOf(wd);
-  if (!directory || !registry_.isRooted(wd))
+  const WatchRegistry::Location where = registry_.locate(wd);
+  if (where.status != WatchRegistry::Location::Status::kInTree)
     return;
   // A name that settled may have been opened again meanwhile: it gets the look an arrival gets.
   if (kind == RunKind::kClose && options_.settle.count() > 0)
     kind = RunKind::kArrival;
-  handOver(wd, *directory, name, kind);
+  handOver(wd, where.path, name, kind);
 }
 
 void Decider::releaseSettled(size_t limit) {

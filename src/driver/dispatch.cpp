@@ -64,10 +64,11 @@ void Dispatcher::dispatch(const inotify_event& event) {
     return;
   }
   // A directory renames pushed beyond the longest path has nothing that could be handed over;
-  // and, tested first, its chain is not walked further.
-  if (!registry_.pathFits(event.wd))
+  // and its chain is walked no further than that.
+  WatchRegistry::Location where = registry_.locate(event.wd);
+  if (where.status == WatchRegistry::Location::Status::kTooLong)
     return;
-  if (!registry_.isRooted(event.wd)) {
+  if (where.status != WatchRegistry::Location::Status::kInTree) {
     // Reached through a link whose directory has left the tree or gone: its path leads nowhere.
     // A rescan finds it again if another way in remains.
     rescanTree(false);

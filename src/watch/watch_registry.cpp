@@ -186,6 +186,30 @@ std::optional<size_t> WatchRegistry::boundedPathLength(int wd) const {
   return length;
 }
 
+WatchRegistry::Location WatchRegistry::locate(int wd) const {
+  const WatchEntry* entry = find(wd);
+  if (entry == nullptr)
+    return {Location::Status::kUnknown, {}};
+  if (entry->departed)
+    return {Location::Status::kDeparted, {}};
+  std::vector<const std::string*>& names = scratchNames_;
+  names.clear();
+  bool adrift = false;
+  const WalkEnd end = walkUp(
+      wd,
+      [&](int, const WatchEntry& up) {
+        adrift = adrift || up.departed;
+        names.push_back(&up.name);
+        return true;
+      },
+      kMaxPath);
+  if (end == WalkEnd::kTooLong)
+    return {Location::Status::kTooLong, {}};
+  if (adrift || end != WalkEnd::kTop)
+    return {Location::Status::kAdrift, {}};
+  return {Location::Status::kInTree, joinFromTop(names)};
+}
+
 std::optional<std::string> WatchRegistry::wayDown(int top, int wd, bool& gone) const {
   std::vector<const std::string*>& names = scratchNames_;
   names.clear();

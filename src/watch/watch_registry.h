@@ -110,6 +110,20 @@ class WatchRegistry {
   // may be in the tree by another way), and returns them deepest first.
   std::vector<int> departSubtree(int wd);
 
+  // Where a directory stands, as one walk up its chain finds it: the question every record asks.
+  struct Location {
+    enum class Status {
+      kUnknown,   // not registered (a watch already forgotten)
+      kDeparted,  // no longer in the tree: its records are described, not acted on
+      kTooLong,   // renames pushed its path to kMaxPath or beyond: nothing in it can be named
+      kAdrift,    // a directory above it is gone or departed: its path leads nowhere now
+      kInTree,    // in the tree at `path`
+    };
+    Status status;
+    std::string path;  // kInTree only
+  };
+  Location locate(int wd) const;
+
   // The path of a registered directory; "" for -1. Throws NotFoundError for any other
   // unregistered descriptor.
   std::string pathOf(int wd) const;

@@ -9,6 +9,7 @@
 #   make install    install under PREFIX (/usr/local), honouring DESTDIR; make uninstall
 #   make deb        build the Debian package build/vellumd_VERSION_ARCH.deb
 #   make check-deb  build the package, install it, check it, remove it (as root)
+#   make check-deb-boot  the package under systemd in a booted Debian 12 container (as root)
 
 BUILD_PACKAGES := g++ cmake make
 TEST_PACKAGES := $(BUILD_PACKAGES) libgtest-dev tar util-linux rsync
@@ -17,7 +18,8 @@ FORMAT_PACKAGES := clang-format
 DEB_PACKAGES := $(BUILD_PACKAGES) dpkg-dev file
 ENSURE := sh scripts/ensure-packages
 
-.PHONY: all build test test-sanitize demo format clean bench fuzz install uninstall deb check-deb
+.PHONY: all build test test-sanitize demo format clean bench fuzz install uninstall deb check-deb \
+	check-deb-boot
 
 all: build
 
@@ -101,3 +103,6 @@ deb:
 
 check-deb:
 	sh scripts/check-deb
+
+check-deb-boot:
+	sh scripts/check-deb-boot

@@ -7,16 +7,24 @@
 #   make bench      build and run the benchmarks; writes bench/RESULTS.md
 #   make fuzz       run each fuzz target for FUZZ_SECONDS (default 60)
 #   make install    install under PREFIX (/usr/local), honouring DESTDIR; make uninstall
+#   make deb        build the Debian package build/vellumd_VERSION_ARCH.deb
+#   make check-deb  build the package, install it, check it, remove it (as root)
+#   make check-deb-boot  the package under systemd in a booted Debian 12 container (as root)
 
 BUILD_PACKAGES := g++ cmake make
 TEST_PACKAGES := $(BUILD_PACKAGES) libgtest-dev tar util-linux rsync
 FORMAT_PACKAGES := clang-format
+# dpkg-shlibdeps (dpkg-dev) and file find the package's dependencies.
+DEB_PACKAGES := $(BUILD_PACKAGES) dpkg-dev file
 ENSURE := sh scripts/ensure-packages
 
-.PHONY: all build test test-sanitize demo format clean bench fuzz install uninstall
+.PHONY: all build test test-sanitize demo format clean bench fuzz install uninstall deb check-deb \
+	check-deb-boot
 
 all: build
 
+# The release build has the tests only when GoogleTest is installed, so that a machine with a
+# compiler, CMake and make builds the daemon; the test targets install GoogleTest and require them.
 build:
 	@$(ENSURE) $(BUILD_PACKAGES)
 	cmake --preset release >/dev/null
@@ -24,13 +32,13 @@ build:
 
 test:
 	@$(ENSURE) $(TEST_PACKAGES)
-	cmake --preset release >/dev/null
+	cmake --preset release -DVELLUMD_BUILD_TESTS=ON >/dev/null
 	cmake --build --preset release -j 2
 	ctest --preset release
 
 test-sanitize:
 	@$(ENSURE) $(TEST_PACKAGES)
-	cmake --preset sanitize >/dev/null
+	cmake --preset sanitize -DVELLUMD_BUILD_TESTS=ON >/dev/null
 	cmake --build --preset sanitize -j 2
 	ctest --preset sanitize
 
@@ -73,9 +81,9 @@ MAN8DIR := $(DESTDIR)$(PREFIX)/share/man/man8
 EXAMPLESDIR := $(DESTDIR)$(PREFIX)/share/vellumd/examples
 EXAMPLES := record-arrival checksum move-to-done
 
-# The binary, the manual page and the example handlers; nothing else.
+# The binary (stripped), the manual page and the example handlers; nothing else.
 install: build
-	install -D -m 0755 build/release/vellumd $(SBINDIR)/vellumd
+	install -D -s -m 0755 build/release/vellumd $(SBINDIR)/vellumd
 	install -D -m 0644 man/vellumd.8 $(MAN8DIR)/vellumd.8
 	for example in $(EXAMPLES); do \
 	  install -D -m 0755 examples/$$example $(EXAMPLESDIR)/$$example || exit 1; \
@@ -85,3 +93,16 @@ uninstall:
 	rm -f $(SBINDIR)/vellumd $(MAN8DIR)/vellumd.8
 	for example in $(EXAMPLES); do rm -f $(EXAMPLESDIR)/$$example; done
 	-rmdir $(EXAMPLESDIR) $(DESTDIR)$(PREFIX)/share/vellumd 2>/dev/null
+
+# The package holds the daemon alone, built apart from the release build with Debian's hardening.
+deb:
+	@$(ENSURE) $(DEB_PACKAGES)
+	cmake --preset deb >/dev/null
+	cmake --build --preset deb -j 2
+	cpack --preset deb
+
+check-deb:
+	sh scripts/check-deb
+
+check-deb-boot:
+	sh scripts/check-deb-boot

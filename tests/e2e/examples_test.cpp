@@ -13,16 +13,26 @@ namespace fs = std::filesystem;
 
 class ExamplesTest : public DaemonTest {
  protected:
-  std::string done(const std::string& relative) const { return root() + "/done/" + relative; }
-  void startWith(const std::string& example, const std::vector<std::string>& options = {}) {
+  // The handlers' settings, as the units give them; the daemon started later inherits them.
+  void SetUp() override {
+    DaemonTest::SetUp();
     setenv("VELLUMD_TARGET", target().c_str(), 1);
     setenv("DONE_DIR", done("").c_str(), 1);
     setenv("CHECKSUM_LOG", (root() + "/sums").c_str(), 1);
-    fs::path handler = fs::path(__FILE__).parent_path() / "../../examples" / example;
-    std::vector<std::string> args = {"-t", target(), "-h", handler.lexically_normal(),
-                                     "-L", logPath()};
+    setenv("ARRIVALS_LOG", (root() + "/arrivals").c_str(), 1);
+  }
+  std::string done(const std::string& relative) const { return root() + "/done/" + relative; }
+  static std::string example(const std::string& name) {
+    return (fs::path(__FILE__).parent_path() / "../../examples" / name).lexically_normal();
+  }
+  void startWith(const std::string& name, const std::vector<std::string>& options = {},
+                 int expectedWatches = -1) {
+    std::vector<std::string> args = {"-t", target(), "-h", example(name), "-L", logPath()};
     args.insert(args.end(), options.begin(), options.end());
-    startDaemon(-1, args);
+    startDaemon(expectedWatches, args);
+  }
+  std::string failure(const std::string& relative) const {
+    return "Handler for " + inTree(relative) + " exited with status 1";
   }
   // Moves in a directory with a nested file, a name holding a newline and a leading dash, and a
   // link to a file outside the tree.
@@ -66,6 +76,33 @@ TEST_F(ExamplesTest, MoveToDoneAndChecksumTakeEveryRegularFileOfADirectoryMovedI
   const std::string sums = readWhole(root() + "/sums");
   EXPECT_EQ(occurrences(sums, "  " + inTree("batch/deep/a.txt") + "\n"), 1u) << sums;
   EXPECT_EQ(occurrences(sums, "  " + inTree("batch/-n\\nb.txt") + "\n"), 1u) << sums;
+}
+
+// A handler that did not do its job says so with its status, which the daemon logs: a path through
+// a link that the daemon follows (root's) but that leads out of the tree is refused, and
+// move-to-done without the tree refuses to guess where below DONE_DIR a file belongs.
+TEST_F(ExamplesTest, AnExampleThatDidNotDoItsJobExitsNonZeroAndLeavesEverythingAsItWas) {
+  fs::create_directory(root() + "/outside");
+  fs::create_symlink(root() + "/outside", inTree("via"));
+  startWith("record-arrival", {}, 2);
+  putFile(root() + "/outside/o.txt", "o");
+  writeFile("in.txt", "in");
+  ASSERT_TRUE(waitForLog(failure("via/o.txt")));
+  ASSERT_TRUE(waitUntil([&] { return occurrences(readWhole(root() + "/arrivals"), "\n") == 1; }));
+  EXPECT_EQ(occurrences(readWhole(root() + "/arrivals"), inTree("in.txt") + " (2 bytes)"), 1u);
+  EXPECT_EQ(occurrences(readWhole(logPath()), "exited with status"), 1u);
+  stopDaemon();
+
+  unsetenv("VELLUMD_TARGET");
+  makeDir("sub");
+  startWith("move-to-done", {}, 3);
+  writeFile("sub/x.txt", "x");
+  ASSERT_TRUE(waitForLog(failure("sub/x.txt")));
+  EXPECT_EQ(readWhole(inTree("sub/x.txt")), "x");
+  EXPECT_FALSE(fs::exists(done("x.txt")) || fs::exists(done("sub/x.txt")));
+  const ProcessResult direct = runProcess({example("move-to-done"), inTree("sub/x.txt")});
+  EXPECT_EQ(direct.status, 1);
+  EXPECT_NE(direct.err.find("VELLUMD_TARGET is not set"), std::string::npos) << direct.err;
 }
 
 // rsync writes each file under a temporary name and renames it: with the settle time, only the

@@ -55,18 +55,33 @@ class EventLoop {
   EventLoop(const LoopSettings& settings, std::ostream* log)
       : settings_(settings),
         log_(log),
-        state_(settings.stateFile, log),
+        state_(settings.stateFile, settings.savedState, log),
         tree_(DirEntryIterator::DefaultIgnoreList(), kDefaultWatchMask),
         runs_(settings.handler, log),
         dispatcher_(tree_, runs_, settings.target, settings.handler, log, settings.dispatch),
         fold_(log) {}
 
-  // Scans the tree, catches up from the saved state and says it is ready.
+  // Watches the tree, or waits for it when it is not there yet: a drop folder on a disk mounted
+  // later, or made by a provisioning step that runs after the daemon's unit.
   void start() {
-    ScanOptions scan = startupScanOptions(log_, &settings_.dispatch.excludes);
-    state_.load(scan);
-    tree_.scan.watchTree(settings_.target, scan);
     runs_.setJobLimit(settings_.jobs);
+    if (isDirectory(settings_.target)) {
+      watchTarget();
+      return;
+    }
+    settings_.report->releaseLauncher();
+    targetCheckAt_ = Clock::now() + kTargetCheckEvery;
+  }
+
+ private:
+  static constexpr std::chrono::seconds kTargetCheckEvery{1};
+
+  // Scans the tree, catches up from the saved state and says it is ready.
+  void watchTarget() {
+    targetCheckAt_.reset();
+    ScanOptions scan = startupScanOptions(log_, &settings_.dispatch.excludes);
+    state_.prepareScan(scan);
+    tree_.scan.watchTree(settings_.target, scan);
     {
       LogBatch batch(log_);
       state_.start(dispatcher_.decider());
@@ -75,6 +90,19 @@ class EventLoop {
       writeLog("Can't notify the service manager - " + trouble, log_);
   }
 
+  // A target missing at the start is looked for once a second.
+  void checkTarget() {
+    if (!targetCheckAt_ || Clock::now() < *targetCheckAt_)
+      return;
+    if (!isDirectory(settings_.target)) {
+      targetCheckAt_ = Clock::now() + kTargetCheckEvery;
+      return;
+    }
+    writeLog("Target " + escapeForLog(settings_.target) + " appeared - watching it", log_);
+    watchTarget();
+  }
+
+ public:
   // Until SIGTERM or SIGINT: returns the exit status.
   int run() {
     pollfd ready[2] = {{tree_.watch.fd(), POLLIN, 0}, {signals_.fd(), POLLIN, 0}};
@@ -87,6 +115,7 @@ class EventLoop {
       }
       fold_.flushIfDue(Clock::now());
       state_.saveIfDue(dispatcher_.decider());
+      checkTarget();
       if (ready[1].revents != 0 && takeSignals())
         return 0;
       if (ready[0].revents != 0) {
@@ -99,12 +128,12 @@ class EventLoop {
 
  private:
   // Every deadline the loop wakes for, in one place: the folded count, the next name to settle,
-  // the state to save, and the next try at starting a run (now, or after a pause when the last
-  // start found no room for a process).
+  // the state to save, the next look for a missing target, and the next try at starting a run (now,
+  // or after a pause when the last start found no room for a process).
   std::optional<Clock::time_point> nextWake() const {
     std::optional<Clock::time_point> wake;
     for (const std::optional<Clock::time_point>& due :
-         {fold_.due(), dispatcher_.decider().nextSettled(), state_.due(),
+         {fold_.due(), dispatcher_.decider().nextSettled(), state_.due(), targetCheckAt_,
           runs_.canStart() ? std::optional(retryAt_) : std::nullopt}) {
       if (due && (!wake || *due < *wake))
         wake = due;
@@ -171,7 +200,8 @@ class EventLoop {
   HandlerQueue runs_;
   Dispatcher dispatcher_;
   LogFold fold_;
-  Clock::time_point retryAt_;  // no start is tried before it
+  Clock::time_point retryAt_;                       // no start is tried before it
+  std::optional<Clock::time_point> targetCheckAt_;  // while the target is missing
 };
 }  // namespace
 

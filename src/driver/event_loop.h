@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
 
 #include "driver/dispatch.h"
@@ -23,11 +24,12 @@ inline constexpr uint32_t kDefaultWatchMask = 4046;
 struct LoopSettings {
   std::string target;
   std::string handler;
-  size_t jobs = 0;                 // most handlers at once; 0: no limit
-  StateFile* stateFile = nullptr;  // null: no state kept
-  DispatchOptions dispatch;        // settle time and excluded names
-  LogFile* logFile = nullptr;      // reopened on SIGHUP; its handle may be null (no log)
-  ReadyReport* report = nullptr;   // told once the start-up scan is done, or that it failed
+  size_t jobs = 0;                      // most handlers at once; 0: no limit
+  StateFile* stateFile = nullptr;       // null: no state kept
+  std::optional<TreeState> savedState;  // what stateFile held at start-up; nothing at a first start
+  DispatchOptions dispatch;             // settle time and excluded names
+  LogFile* logFile = nullptr;           // reopened on SIGHUP; its handle may be null (no log)
+  ReadyReport* report = nullptr;        // told once the start-up scan is done, or that it failed
 };
 
 // Returns 0 after SIGTERM or SIGINT ("Stop on signal N"); handlers under way run on. Any

@@ -41,7 +41,7 @@ std::vector<std::string> startWarnings(const vellumd::CommandLine& line) {
   const int error = stat(target.c_str(), &info) != 0 ? errno : S_ISDIR(info.st_mode) ? 0 : ENOTDIR;
   if (error != 0) {
     warnings.push_back("Target " + escapeForLog(line.target) + " is not a directory (" +
-                       strerror(error) + ") - nothing is watched");
+                       strerror(error) + ") - waiting for it");
   }
   return warnings;
 }
@@ -73,6 +73,25 @@ void openStateFile(const vellumd::CommandLine& line, std::ostream* log,
                        stateFile->refusal() + " - refusing it!!",
                    log);
   }
+}
+
+// What the state file saved, read before the daemon detaches so that a problem with it is said
+// with the other warnings. A file whose directory cannot be opened is given up.
+std::optional<vellumd::TreeState> loadState(std::optional<vellumd::StateFile>& stateFile,
+                                            std::vector<std::string>& warnings) {
+  if (!stateFile)
+    return std::nullopt;
+  const std::string name = "State file " + vellumd::escapeForLog(stateFile->path());
+  if (const int error = stateFile->directoryError()) {
+    warnings.push_back(name + " cannot be written - " + strerror(error) + " - going on without it");
+    stateFile.reset();
+    return std::nullopt;
+  }
+  std::string error;
+  std::optional<vellumd::TreeState> saved = stateFile->load(error);
+  if (!error.empty())
+    warnings.push_back(name + " " + error + " - nothing caught up");
+  return saved;
 }
 
 // Detaches, or with -f stays the process that was started; returns the log handle from then on.
@@ -128,23 +147,34 @@ int main(int argc, char* argv[]) {
       break;
   }
 
+  for (const std::string& arg : line.unknownOptions)
+    warnings.push_back("Unknown option " + vellumd::escapeForLog(arg) + " - skipped");
   refuseUnsafeTarget(line, logFile.handle());
   std::optional<vellumd::StateFile> stateFile;
   openStateFile(line, logFile.handle(), stateFile);
-
+  std::optional<vellumd::TreeState> savedState = loadState(stateFile, warnings);
   for (const std::string& warning : startWarnings(line))
     warnings.push_back(warning);
-  for (const std::string& warning : warnings)
+  // Said while a terminal may still be listening, and kept in the log, which is what an operator
+  // reads later (unless the log is that terminal).
+  for (const std::string& warning : warnings) {
     std::cerr << "Warning: " << warning << '\n';
+    vellumd::writeLog("Warning: " + warning, logFile.handle());
+  }
   std::cerr << std::flush;
 
   vellumd::ReadyReport report;
   std::ostream* log = detachOrStay(line, logFile, report);
   vellumd::writeLog("Start as daemon...", log);
-  vellumd::LoopSettings settings{line.target, line.handler, line.jobs, nullptr,
-                                 {},          &logFile,     &report};
+  vellumd::LoopSettings settings;
+  settings.target = line.target;
+  settings.handler = line.handler;
+  settings.jobs = line.jobs;
+  settings.logFile = &logFile;
+  settings.report = &report;
   if (stateFile)
     settings.stateFile = &*stateFile;
+  settings.savedState = std::move(savedState);
   settings.dispatch.settle = std::chrono::milliseconds(line.settleMilliseconds);
   settings.dispatch.excludes = line.excludes;
   return vellumd::runEventLoop(settings);

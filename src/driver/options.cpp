@@ -101,8 +101,11 @@ CommandLine scanCommandLine(const std::vector<std::string>& args,
     const bool isState = arg == "-S" || arg == "--state";
     const bool isSettle = arg == "-s" || arg == "--settle";
     const bool isExclude = arg == "-x" || arg == "--exclude";
-    if (!isTarget && !isHandler && !isLog && !isJobs && !isState && !isSettle && !isExclude)
+    if (!isTarget && !isHandler && !isLog && !isJobs && !isState && !isSettle && !isExclude) {
+      if (!arg.empty() && arg.front() == '-')
+        line.unknownOptions.push_back(arg);
       continue;
+    }
     if (i + 1 == args.size()) {
       noteFailure(isTarget    ? "No target specified!!"
                   : isHandler ? "No handler specified!!"

@@ -41,7 +41,9 @@ struct CommandLine {
   std::string statePath;        // -S: where to keep how far the tree was handled; empty: nowhere
   long settleMilliseconds = 0;  // -s: how long a name must be quiet before its run
   std::vector<std::string> excludes;  // -x, each adds: patterns of names never handed over
-  std::string failure;                // the start-up error message for kFail
+  // Arguments that begin with "-" and are no option (a typo, "--jobs=4"): skipped, and warned of.
+  std::vector<std::string> unknownOptions;
+  std::string failure;  // the start-up error message for kFail
 };
 
 // The target as one spelling of its directory: empty and "." components and trailing slashes
@@ -52,8 +54,8 @@ std::string tidyTarget(const std::string& path);
 
 // Scans the arguments after the program name, in order. Each log option's value is passed to
 // `openLog` at once, so that a later error can be logged to it. Values are taken verbatim, even
-// when they begin with "-"; unknown arguments are skipped. -V or --help ends the scan; otherwise
-// the first error found is the one reported.
+// when they begin with "-"; unknown arguments are skipped, and those that begin with "-" noted. -V
+// or --help ends the scan; otherwise the first error found is the one reported.
 CommandLine scanCommandLine(const std::vector<std::string>& args,
                             const std::function<void(const std::string&)>& openLog);
 

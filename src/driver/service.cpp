@@ -106,11 +106,15 @@ void ReadyReport::takeNotifySocket() {
   unsetenv("NOTIFY_SOCKET");
 }
 
-std::string ReadyReport::ready() {
+void ReadyReport::releaseLauncher() {
   if (launcherFd_.get() >= 0) {
     writeAll(launcherFd_.get(), kReady);
     launcherFd_ = Descriptor();
   }
+}
+
+std::string ReadyReport::ready() {
+  releaseLauncher();
   if (notifySocket_.empty())
     return "";
   sockaddr_un address{};

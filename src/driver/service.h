@@ -33,6 +33,10 @@ class ReadyReport {
   // so that handlers cannot speak for the daemon.
   void takeNotifySocket();
 
+  // The daemon has started and waits for its target to appear: the launcher exits with 0. The
+  // service manager is told only by ready(), once the tree is watched.
+  void releaseLauncher();
+
   // The tree is watched: the launcher exits with 0; the service manager is sent "READY=1".
   // Returns "" or, when the service manager could not be told, why.
   std::string ready();

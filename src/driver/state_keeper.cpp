@@ -7,18 +7,11 @@ namespace vellumd {
 
 StateKeeper::~StateKeeper() = default;
 
-void StateKeeper::load(ScanOptions& scan) {
-  if (!file_)
+void StateKeeper::prepareScan(ScanOptions& scan) {
+  if (!file_ || !saved_)
     return;
-  std::string error;
-  saved_ = file_->load(error);
-  if (saved_) {
-    scan.changedSince = saved_->horizon;
-    scan.changedFiles = &changed_;
-  } else if (!error.empty()) {
-    writeLog("State file " + escapeForLog(file_->path()) + " " + error + " - nothing caught up",
-             log_);
-  }
+  scan.changedSince = saved_->horizon;
+  scan.changedFiles = &changed_;
 }
 
 void StateKeeper::start(Decider& decider) {
@@ -28,6 +21,7 @@ void StateKeeper::start(Decider& decider) {
     decider.catchUp(*saved_, changed_);
   saved_.reset();
   changed_ = {};
+  started_ = true;
   save(decider);
 }
 
@@ -37,7 +31,8 @@ void StateKeeper::saveIfDue(const Decider& decider) {
 }
 
 void StateKeeper::save(const Decider& decider) {
-  if (!file_)
+  // Before the catch-up (a target still missing) the saved state is all there is to keep.
+  if (!file_ || !started_)
     return;
   std::string error;
   if (!file_->save(decider.snapshot(), error)) {

@@ -25,15 +25,16 @@ class StateKeeper {
   using Clock = std::chrono::steady_clock;
   static constexpr std::chrono::seconds kSaveEvery{1};
 
-  // `file` may be null: no state is kept. REQUIRES: `*file` and `*log` outlive the keeper.
-  StateKeeper(StateFile* file, std::ostream* log) : log_(log), file_(file) {}
+  // `file` may be null: no state is kept. `saved`: what it held at start-up. REQUIRES: `*file`
+  // and `*log` outlive the keeper.
+  StateKeeper(StateFile* file, std::optional<TreeState> saved, std::ostream* log)
+      : log_(log), file_(file), saved_(std::move(saved)) {}
   StateKeeper(const StateKeeper&) = delete;
   StateKeeper& operator=(const StateKeeper&) = delete;
   virtual ~StateKeeper();
 
-  // Reads the saved state and sets `scan` to note what changed since it. Nothing without a state
-  // file, or at a first start.
-  void load(ScanOptions& scan);
+  // Sets `scan` to note what changed since the saved state. Nothing without one.
+  void prepareScan(ScanOptions& scan);
   // Catches the decider up with what changed since the saved state, then saves at once, so that
   // a first start creates the file.
   void start(Decider& decider);
@@ -51,6 +52,7 @@ class StateKeeper {
   std::optional<TreeState> saved_;                    // loaded, until caught up
   std::vector<std::pair<int, std::string>> changed_;  // found changed by the start-up scan
   bool unsaved_ = false;                              // records arrived since the last save
+  bool started_ = false;                              // caught up: the snapshot may be saved
   Clock::time_point savedAt_;
 };
 

@@ -71,6 +71,8 @@ class StateFile {
   bool save(const TreeState& state, std::string& error) const;
 
   const std::string& path() const { return path_; }
+  // The errno of the failed open of the file's directory; 0 when it is open.
+  int directoryError() const { return directoryError_; }
 
  private:
   const std::string path_;  // as given

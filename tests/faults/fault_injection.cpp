@@ -1,4 +1,5 @@
-// fault_injection.cpp: a test-only LD_PRELOAD library that makes one chosen system call fail.
+// fault_injection.cpp: a test-only LD_PRELOAD library that makes one chosen system call fail, or
+// stops the daemon at a chosen point.
 //
 // Read once, when the library is loaded:
 //   VELLUMD_FAULT_CALL      inotify_init, inotify_add_watch, read (the inotify descriptor only),
@@ -10,6 +11,9 @@
 //   VELLUMD_FAULT_ERRNO     the errno of a failure, by name (ENOSPC) or number (default EIO)
 //   VELLUMD_FAULT_FORK_DELAY_MS  a pause before every fork() and clone(), to make handler starts
 //                                slow
+//   VELLUMD_FAULT_STOP_AT   a file name: the first open of a path whose last component is that name
+//                           stops the process (SIGSTOP) once the open has been made, so that a
+//                           test acts at exactly that point and then continues it (SIGCONT)
 // Calls other than inotify_init count only once inotify_init has been called: what the daemon
 // does before it builds its registry (detaching, opening the null device) is left alone.
 //
@@ -22,6 +26,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <sched.h>
+#include <signal.h>
 #include <sys/mman.h>
 #include <sys/types.h>
 #include <unistd.h>
@@ -46,10 +51,13 @@ struct Config {
   long times = 1;  // -1: always
   int error = EIO;
   long forkDelayMs = 0;
+  const char* stopAt = nullptr;  // the file name whose first open stops the process; null: none
 };
 
 Config config;
 char faultedPath[64];
+char stopName[256];
+bool stopDone = false;  // the open named by stopAt was made and stopped the process
 std::atomic<long> localCount{0};
 std::atomic<long>* callCount = &localCount;  // points into shared memory once it is mapped
 bool armed = false;                          // inotify_init has been called in this process
@@ -137,13 +145,17 @@ __attribute__((constructor)) void readConfig() {
     config.error = errnoByName(error);
   if (const char* delay = getenv("VELLUMD_FAULT_FORK_DELAY_MS"))
     config.forkDelayMs = atol(delay);
+  if (const char* name = getenv("VELLUMD_FAULT_STOP_AT")) {
+    strncpy(stopName, name, sizeof stopName - 1);
+    config.stopAt = stopName;
+  }
   void* shared = mmap(nullptr, sizeof(std::atomic<long>), PROT_READ | PROT_WRITE,
                       MAP_SHARED | MAP_ANONYMOUS, -1, 0);
   if (shared != MAP_FAILED)
     callCount = new (shared) std::atomic<long>(0);
-  for (const char* name :
-       {"LD_PRELOAD", "VELLUMD_FAULT_CALL", "VELLUMD_FAULT_PATH", "VELLUMD_FAULT_AFTER",
-        "VELLUMD_FAULT_TIMES", "VELLUMD_FAULT_ERRNO", "VELLUMD_FAULT_FORK_DELAY_MS"}) {
+  for (const char* name : {"LD_PRELOAD", "VELLUMD_FAULT_CALL", "VELLUMD_FAULT_PATH",
+                           "VELLUMD_FAULT_AFTER", "VELLUMD_FAULT_TIMES", "VELLUMD_FAULT_ERRNO",
+                           "VELLUMD_FAULT_FORK_DELAY_MS", "VELLUMD_FAULT_STOP_AT"}) {
     unsetenv(name);
   }
 }
@@ -167,6 +179,19 @@ bool isFaultedDevice(const char* path) {
   if (config.path != nullptr)
     return strcmp(path, config.path) == 0;
   return strcmp(path, "/dev/null") == 0 || strcmp(path, "/dev/zero") == 0;
+}
+
+// Stops the process after the first open of a path whose last component is config.stopAt.
+void stopIfNamed(const char* path) {
+  if (config.stopAt == nullptr || !armed || stopDone || path == nullptr)
+    return;
+  const char* slash = strrchr(path, '/');
+  if (strcmp(slash != nullptr ? slash + 1 : path, config.stopAt) != 0)
+    return;
+  stopDone = true;
+  const int saved = errno;
+  kill(getpid(), SIGSTOP);
+  errno = saved;
 }
 
 mode_t modeArgument(int flags, va_list args) {
@@ -269,7 +294,9 @@ int open(const char* path, int flags, ...) {
   resolveAll();
   if (isFaultedDevice(path) && failNow(Call::kOpen))
     return -1;
-  return realOpen(path, flags, mode);
+  const int fd = realOpen(path, flags, mode);
+  stopIfNamed(path);
+  return fd;
 }
 
 int open64(const char* path, int flags, ...) {
@@ -280,7 +307,9 @@ int open64(const char* path, int flags, ...) {
   resolveAll();
   if (isFaultedDevice(path) && failNow(Call::kOpen))
     return -1;
-  return realOpen64(path, flags, mode);
+  const int fd = realOpen64(path, flags, mode);
+  stopIfNamed(path);
+  return fd;
 }
 
 int openat(int dirfd, const char* path, int flags, ...) {
@@ -291,7 +320,9 @@ int openat(int dirfd, const char* path, int flags, ...) {
   resolveAll();
   if (isFaultedDevice(path) && failNow(Call::kOpen))
     return -1;
-  return realOpenat(dirfd, path, flags, mode);
+  const int fd = realOpenat(dirfd, path, flags, mode);
+  stopIfNamed(path);
+  return fd;
 }
 
 int __open_2(const char* path, int flags) {

@@ -182,45 +182,32 @@ class NewDirectoryTest : public DaemonTest {
     }
   }
 
-  // Brings the daemon to where a look into a new directory has handled "held/sub/f" (written
-  // "first") while the records of that very writing are still queued, behind `idleRecords`
-  // records of other files. Then calls `act` (when given) at once, before those records are
-  // dispatched.
+  // Starts the daemon and brings it to where a look into a new directory has handled
+  // "held/sub/f" (written "first") while the records of that very writing are still queued,
+  // behind `idleRecords` records of other files. Then calls `act` (when given) at once, before
+  // those records are dispatched.
   //
-  // The look and the watch it follows happen in one step of the daemon, so the daemon is caught
-  // in the middle: "held" carries thousands of names of one file kept open for writing, none
-  // handled, which keeps its look busy while "held/sub" is already watched. "f" is written while
-  // the daemon is stopped there. Returns false, with a message, when the daemon could not be
-  // caught in time; the test is then not meaningful. "held/sub/empty", empty and there before
-  // the watch, is left to the look's mark, which is queued behind those records too.
+  // The look and the watch it follows happen in one step of the daemon, so the daemon stops
+  // itself in the middle: on opening "held/stop-here" in its look into "held", when "held/sub" is
+  // already watched and not yet looked into. "f" is written while it is stopped there. Returns
+  // false, with a message, when the daemon did not get there. "held/sub/empty", empty and there
+  // before the watch, is left to the look's mark, which is queued behind those records too.
   bool handleByLookWithRecordsQueued(int idleRecords, const std::function<void()>& act,
                                      std::string& why) {
     putFile(inTree("idle-a"), "");
     putFile(inTree("idle-b"), "");
-    const int before = watchCount();
+    startDaemon(-1, {}, withFaults({"VELLUMD_FAULT_STOP_AT=stop-here"}));
     pauseDaemon();
     makeDir("held/sub");
     putFile(inTree("held/sub/empty"), "");
-    holder_ = std::make_unique<OpenFile>(inTree("held/open"));
-    holder_->write("written");  // an empty file the look would not even try to lease
-    for (int i = 0; i < 3000; ++i) {
-      const std::string name = inTree("held/name-" + std::to_string(i));
-      if (link(inTree("held/open").c_str(), name.c_str()) != 0)
-        ADD_FAILURE() << strerror(errno);
-    }
+    putFile(inTree("held/stop-here"), "not empty, so that the look opens it");
     resumeDaemon();
-    // Not waitUntil: its few milliseconds between polls could miss the whole look.
-    const auto deadline = std::chrono::steady_clock::now() + 10s;
-    while (watchCount() < before + 2 && std::chrono::steady_clock::now() < deadline) {
-    }
-    kill(pid(), SIGSTOP);
-    if (!waitUntil([&] { return processState(pid()) == 'T'; })) {
-      why = "the daemon did not stop";
+    if (!waitForStopAt(inTree("held/stop-here"))) {
+      why = "the daemon did not stop in its look into held";
       return false;
     }
-    if (!daemonHasOpen(inTree("held"))) {
-      resumeDaemon();
-      why = "the daemon was not caught looking into held";
+    if (watchCount() != 3) {
+      why = "held/sub was not watched before the look into held";
       return false;
     }
     queueIdleCloses(idleRecords);
@@ -247,7 +234,6 @@ class NewDirectoryTest : public DaemonTest {
 
  private:
   int settles_ = 0;
-  std::unique_ptr<OpenFile> holder_;  // keeps held/open open for writing
 };
 
 TEST_F(NewDirectoryTest, ACopiedTreeOfFourHundredFilesIsHandledExactlyOnce) {
@@ -363,7 +349,6 @@ TEST_F(NewDirectoryTest, FilesWrittenFastIntoNewDirectoriesRunOnceEachAndAgainWh
 }
 
 TEST_F(NewDirectoryTest, RecordsQueuedBeforeTheLookDoNotRunTheFileASecondTime) {
-  startDaemon();
   std::string why;
   ASSERT_TRUE(handleByLookWithRecordsQueued(100, nullptr, why)) << why;
   settle();
@@ -384,7 +369,6 @@ TEST_F(NewDirectoryTest, RecordsQueuedBeforeTheLookDoNotRunTheFileASecondTime) {
 TEST_F(NewDirectoryTest, AFileWhoseTimesAreSetJustAfterTheLookHandledItIsNotHandledAgain) {
   // tar, cp -p and rsync set a file's modification time right after they close it; some then
   // move the directory they filled into place.
-  startDaemon();
   std::string why;
   ASSERT_TRUE(handleByLookWithRecordsQueued(
       12000,
@@ -404,7 +388,6 @@ TEST_F(NewDirectoryTest, AFileWhoseTimesAreSetJustAfterTheLookHandledItIsNotHand
 }
 
 TEST_F(NewDirectoryTest, ARewriteBegunJustAfterTheLookHandledTheFileIsHandledOnlyAtItsClose) {
-  startDaemon();
   std::unique_ptr<OpenFile> rewrite;
   std::string why;
   ASSERT_TRUE(handleByLookWithRecordsQueued(

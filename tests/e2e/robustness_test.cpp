@@ -142,17 +142,12 @@ TEST_F(RobustnessTest, FilesRenamedIntoPlaceBeforeTheLookFoundThemRunOnceThoughT
   // The daemon stops itself in its look into the new directory "held", on opening held/stop-here:
   // held/sub is watched by then and not yet looked into, for held's look comes first. What is
   // done in held/sub meanwhile is queued, and the look into it finds the outcome.
-  launchDaemon(withFaults({"VELLUMD_FAULT_STOP_AT=stop-here"}),
-               {"-t", target(), "-h", handlerPath(), "-L", logPath()});
-  ASSERT_TRUE(waitForWatches(1)) << watchCount() << " watches";
-  ASSERT_TRUE(waitForLog("Start as daemon..."));
+  startDaemon(-1, {}, withFaults({"VELLUMD_FAULT_STOP_AT=stop-here"}));
   pauseDaemon();
   makeDir("held/sub");
   putFile(inTree("held/stop-here"), "not empty, so that the look opens it");
   resumeDaemon();
-  ASSERT_TRUE(waitUntil([&] {
-    return processState(pid()) == 'T' && daemonHasOpen(inTree("held/stop-here"));
-  })) << "the daemon did not stop in its look into held";
+  ASSERT_TRUE(waitForStopAt(inTree("held/stop-here"))) << "the daemon did not stop in its look";
   ASSERT_EQ(watchCount(), 3) << "held/sub was not watched before the look";
   // Written the way rsync writes: under a temporary name, then renamed into place. The look
   // finds every final name complete, and the arrivals are queued before its mark.

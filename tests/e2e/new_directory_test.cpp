@@ -184,19 +184,22 @@ class NewDirectoryTest : public DaemonTest {
 
   // Starts the daemon and brings it to where a look into a new directory has handled
   // "held/sub/f" (written "first") while the records of that very writing are still queued,
-  // behind `idleRecords` records of other files. Then calls `act` (when given) at once, before
-  // those records are dispatched.
+  // behind `idleRecords` records of other files. Then calls `act` (when given), before those
+  // records are read.
   //
   // The look and the watch it follows happen in one step of the daemon, so the daemon stops
   // itself in the middle: on opening "held/stop-here" in its look into "held", when "held/sub" is
-  // already watched and not yet looked into. "f" is written while it is stopped there. Returns
-  // false, with a message, when the daemon did not get there. "held/sub/empty", empty and there
-  // before the watch, is left to the look's mark, which is queued behind those records too.
+  // already watched and not yet looked into. "f" is written while it is stopped there. Continued,
+  // it looks into "held/sub" and stops again before it reads the records. Returns false, with a
+  // message, when it did not get there. "held/sub/empty", empty and there before the watch, is
+  // left to the look's mark, which is queued behind those records too.
   bool handleByLookWithRecordsQueued(int idleRecords, const std::function<void()>& act,
                                      std::string& why) {
     putFile(inTree("idle-a"), "");
     putFile(inTree("idle-b"), "");
-    startDaemon(-1, {}, withFaults({"VELLUMD_FAULT_STOP_AT=stop-here"}));
+    startDaemon(
+        -1, {},
+        withFaults({"VELLUMD_FAULT_STOP_AT=stop-here", "VELLUMD_FAULT_STOP_AT_NEXT_READ=1"}));
     pauseDaemon();
     makeDir("held/sub");
     putFile(inTree("held/sub/empty"), "");
@@ -213,17 +216,17 @@ class NewDirectoryTest : public DaemonTest {
     queueIdleCloses(idleRecords);
     putFile(inTree("held/sub/f"), "first");
     resumeDaemon();
-    const std::string closed = recordText("f", "held/sub", "IN_CLOSE_WRITE");
-    if (!waitForMessage(callLine(inTree("held/sub/f")))) {
-      why = "the look never handled held/sub/f";
+    const std::string handledByLook = ": " + callLine(inTree("held/sub/f")) + "\n";
+    if (!waitUntil([&] {
+          return processState(pid()) == 'T' && rawLog().find(handledByLook) != std::string::npos;
+        })) {
+      why = "the look never handled held/sub/f, or the daemon did not stop after it";
       return false;
     }
-    if (!act)
-      return true;
-    // The queued records wait while the test acts, however long its steps take.
-    pauseDaemon();
-    act();
-    const bool tooLate = rawLog().find(closed) != std::string::npos;
+    if (act)
+      act();
+    const bool tooLate =
+        rawLog().find(recordText("f", "held/sub", "IN_CLOSE_WRITE")) != std::string::npos;
     resumeDaemon();
     if (tooLate) {
       why = "the queued close of held/sub/f was dispatched before the test could act";

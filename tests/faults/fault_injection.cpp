@@ -14,6 +14,9 @@
 //   VELLUMD_FAULT_STOP_AT   a file name: the first open of a path whose last component is that name
 //                           stops the process (SIGSTOP) once the open has been made, so that a
 //                           test acts at exactly that point and then continues it (SIGCONT)
+//   VELLUMD_FAULT_STOP_AT_NEXT_READ  "1": once continued from that stop, the process stops again
+//                           just before its next read of the inotify descriptor, with what it
+//                           decided meanwhile done and the records queued meanwhile still unread
 // Calls other than inotify_init count only once inotify_init has been called: what the daemon
 // does before it builds its registry (detaching, opening the null device) is left alone.
 //
@@ -52,12 +55,14 @@ struct Config {
   int error = EIO;
   long forkDelayMs = 0;
   const char* stopAt = nullptr;  // the file name whose first open stops the process; null: none
+  bool stopAtNextRead = false;   // after that stop, stop again before the next inotify read
 };
 
 Config config;
 char faultedPath[64];
 char stopName[256];
-bool stopDone = false;  // the open named by stopAt was made and stopped the process
+bool stopDone = false;      // the open named by stopAt was made and stopped the process
+bool readStopDone = false;  // the read after it stopped the process too
 std::atomic<long> localCount{0};
 std::atomic<long>* callCount = &localCount;  // points into shared memory once it is mapped
 bool armed = false;                          // inotify_init has been called in this process
@@ -149,13 +154,16 @@ __attribute__((constructor)) void readConfig() {
     strncpy(stopName, name, sizeof stopName - 1);
     config.stopAt = stopName;
   }
+  if (const char* again = getenv("VELLUMD_FAULT_STOP_AT_NEXT_READ"))
+    config.stopAtNextRead = strcmp(again, "1") == 0;
   void* shared = mmap(nullptr, sizeof(std::atomic<long>), PROT_READ | PROT_WRITE,
                       MAP_SHARED | MAP_ANONYMOUS, -1, 0);
   if (shared != MAP_FAILED)
     callCount = new (shared) std::atomic<long>(0);
-  for (const char* name : {"LD_PRELOAD", "VELLUMD_FAULT_CALL", "VELLUMD_FAULT_PATH",
-                           "VELLUMD_FAULT_AFTER", "VELLUMD_FAULT_TIMES", "VELLUMD_FAULT_ERRNO",
-                           "VELLUMD_FAULT_FORK_DELAY_MS", "VELLUMD_FAULT_STOP_AT"}) {
+  for (const char* name :
+       {"LD_PRELOAD", "VELLUMD_FAULT_CALL", "VELLUMD_FAULT_PATH", "VELLUMD_FAULT_AFTER",
+        "VELLUMD_FAULT_TIMES", "VELLUMD_FAULT_ERRNO", "VELLUMD_FAULT_FORK_DELAY_MS",
+        "VELLUMD_FAULT_STOP_AT", "VELLUMD_FAULT_STOP_AT_NEXT_READ"}) {
     unsetenv(name);
   }
 }
@@ -194,6 +202,14 @@ void stopIfNamed(const char* path) {
   errno = saved;
 }
 
+// Stops the process before the first read of the inotify descriptor after the stop at an open.
+void stopBeforeRead() {
+  if (!config.stopAtNextRead || !stopDone || readStopDone)
+    return;
+  readStopDone = true;
+  kill(getpid(), SIGSTOP);
+}
+
 mode_t modeArgument(int flags, va_list args) {
   const bool takesMode = (flags & O_CREAT) != 0 || (flags & O_TMPFILE) == O_TMPFILE;
   return takesMode ? static_cast<mode_t>(va_arg(args, int)) : 0;
@@ -221,8 +237,11 @@ int inotify_add_watch(int fd, const char* path, uint32_t mask) {
 
 ssize_t read(int fd, void* buffer, size_t count) {
   resolveAll();
-  if (fd >= 0 && fd == inotifyFd && failNow(Call::kRead))
-    return -1;
+  if (fd >= 0 && fd == inotifyFd) {
+    stopBeforeRead();
+    if (failNow(Call::kRead))
+      return -1;
+  }
   return realRead(fd, buffer, count);
 }
 

@@ -103,6 +103,17 @@ int waitForChild(pid_t child) {
   return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }
 
+// True when /proc/locks shows a lease of `pid`'s, breaking or not.
+bool holdsLease(pid_t pid) {
+  std::istringstream locks(readWhole("/proc/locks"));
+  const std::string holder = " " + std::to_string(pid) + " ";
+  for (std::string line; std::getline(locks, line);) {
+    if (line.find(" LEASE ") != std::string::npos && line.find(holder) != std::string::npos)
+      return true;
+  }
+  return false;
+}
+
 class NewDirectoryTest : public DaemonTest {
  protected:
   // The log is read raw: some tests make it tens of thousands of lines long.
@@ -412,7 +423,8 @@ TEST_F(NewDirectoryTest, ARewriteBegunJustAfterTheLookHandledTheFileIsHandledOnl
 }
 
 TEST_F(NewDirectoryTest, WritersOpeningFilesDuringTheLookNeitherEndNorDisturbTheDaemon) {
-  startDaemon();
+  // The daemon stops itself on the first lease it takes, so that one writer surely meets it.
+  startDaemon(-1, {}, withFaults({"VELLUMD_FAULT_STOP_AT_LEASE=1"}));
   // Each round's look probes many names of one file, which another thread opens for writing and
   // closes unmodified as fast as it can: some of its opens come while the daemon holds its lease.
   // An open that may not wait then fails with EWOULDBLOCK, and the daemon is sent the signal.
@@ -454,6 +466,18 @@ TEST_F(NewDirectoryTest, WritersOpeningFilesDuringTheLookNeitherEndNorDisturbThe
       busy = inTree(dir + "/file");
     }
     resumeDaemon();
+    if (round == 0) {
+      ASSERT_TRUE(waitUntil([&] { return processState(pid()) == 'T' && holdsLease(pid()); }))
+          << "the daemon did not stop holding a lease";
+      const int fd = open(inTree(dir + "/file").c_str(), O_WRONLY | O_NONBLOCK);
+      const int error = errno;
+      EXPECT_EQ(fd, -1) << "a writer opened the file while the daemon held its lease";
+      if (fd >= 0)
+        close(fd);
+      else if (error == EWOULDBLOCK)
+        ++leaseBreaks;
+      resumeDaemon();
+    }
     ASSERT_TRUE(waitForWatches(round + 2));
     settle();
     rounds.push_back(dir);

@@ -17,6 +17,8 @@
 //   VELLUMD_FAULT_STOP_AT_NEXT_READ  "1": once continued from that stop, the process stops again
 //                           just before its next read of the inotify descriptor, with what it
 //                           decided meanwhile done and the records queued meanwhile still unread
+//   VELLUMD_FAULT_STOP_AT_LEASE  "1": the first read lease the process takes stops it, the lease
+//                           held, so that a writer's open meets it
 // Calls other than inotify_init count only once inotify_init has been called: what the daemon
 // does before it builds its registry (detaching, opening the null device) is left alone.
 //
@@ -56,13 +58,15 @@ struct Config {
   long forkDelayMs = 0;
   const char* stopAt = nullptr;  // the file name whose first open stops the process; null: none
   bool stopAtNextRead = false;   // after that stop, stop again before the next inotify read
+  bool stopAtLease = false;      // the first read lease taken stops the process
 };
 
 Config config;
 char faultedPath[64];
 char stopName[256];
-bool stopDone = false;      // the open named by stopAt was made and stopped the process
-bool readStopDone = false;  // the read after it stopped the process too
+bool stopDone = false;       // the open named by stopAt was made and stopped the process
+bool readStopDone = false;   // the read after it stopped the process too
+bool leaseStopDone = false;  // a read lease was taken and stopped the process
 std::atomic<long> localCount{0};
 std::atomic<long>* callCount = &localCount;  // points into shared memory once it is mapped
 bool armed = false;                          // inotify_init has been called in this process
@@ -80,6 +84,7 @@ int (*realExecv)(const char*, char* const[]);
 int (*realOpen)(const char*, int, ...);
 int (*realOpen64)(const char*, int, ...);
 int (*realOpenat)(int, const char*, int, ...);
+int (*realFcntl)(int, int, ...);
 
 template <typename Function>
 void resolve(Function& function, const char* name) {
@@ -98,6 +103,7 @@ void resolveAll() {
   resolve(realOpen, "open");
   resolve(realOpen64, "open64");
   resolve(realOpenat, "openat");
+  resolve(realFcntl, "fcntl");
 }
 
 int errnoByName(const char* text) {
@@ -156,14 +162,16 @@ __attribute__((constructor)) void readConfig() {
   }
   if (const char* again = getenv("VELLUMD_FAULT_STOP_AT_NEXT_READ"))
     config.stopAtNextRead = strcmp(again, "1") == 0;
+  if (const char* lease = getenv("VELLUMD_FAULT_STOP_AT_LEASE"))
+    config.stopAtLease = strcmp(lease, "1") == 0;
   void* shared = mmap(nullptr, sizeof(std::atomic<long>), PROT_READ | PROT_WRITE,
                       MAP_SHARED | MAP_ANONYMOUS, -1, 0);
   if (shared != MAP_FAILED)
     callCount = new (shared) std::atomic<long>(0);
-  for (const char* name :
-       {"LD_PRELOAD", "VELLUMD_FAULT_CALL", "VELLUMD_FAULT_PATH", "VELLUMD_FAULT_AFTER",
-        "VELLUMD_FAULT_TIMES", "VELLUMD_FAULT_ERRNO", "VELLUMD_FAULT_FORK_DELAY_MS",
-        "VELLUMD_FAULT_STOP_AT", "VELLUMD_FAULT_STOP_AT_NEXT_READ"}) {
+  for (const char* name : {"LD_PRELOAD", "VELLUMD_FAULT_CALL", "VELLUMD_FAULT_PATH",
+                           "VELLUMD_FAULT_AFTER", "VELLUMD_FAULT_TIMES", "VELLUMD_FAULT_ERRNO",
+                           "VELLUMD_FAULT_FORK_DELAY_MS", "VELLUMD_FAULT_STOP_AT",
+                           "VELLUMD_FAULT_STOP_AT_NEXT_READ", "VELLUMD_FAULT_STOP_AT_LEASE"}) {
     unsetenv(name);
   }
 }
@@ -342,6 +350,22 @@ int openat(int dirfd, const char* path, int flags, ...) {
   const int fd = realOpenat(dirfd, path, flags, mode);
   stopIfNamed(path);
   return fd;
+}
+
+// The argument is passed on as a pointer, as the C library itself reads it, whatever the command.
+int fcntl(int fd, int command, ...) {
+  va_list args;
+  va_start(args, command);
+  void* argument = va_arg(args, void*);
+  va_end(args);
+  resolveAll();
+  const int result = realFcntl(fd, command, argument);
+  if (config.stopAtLease && armed && !leaseStopDone && command == F_SETLEASE &&
+      reinterpret_cast<long>(argument) == F_RDLCK && result == 0) {
+    leaseStopDone = true;
+    kill(getpid(), SIGSTOP);
+  }
+  return result;
 }
 
 int __open_2(const char* path, int flags) {

@@ -461,13 +461,14 @@ TEST_F(NewDirectoryTest, WritersOpeningFilesDuringTheLookNeitherEndNorDisturbThe
       const std::string name = inTree(dir + "/name" + std::to_string(i));
       ASSERT_EQ(link(inTree(dir + "/file").c_str(), name.c_str()), 0) << strerror(errno);
     }
+    // The first round's writer is this thread, the others' the opener.
     {
       std::lock_guard lock(mutex);
-      busy = inTree(dir + "/file");
+      busy = round == 0 ? "" : inTree(dir + "/file");
     }
     resumeDaemon();
     if (round == 0) {
-      ASSERT_TRUE(waitUntil([&] { return processState(pid()) == 'T' && holdsLease(pid()); }))
+      EXPECT_TRUE(waitUntil([&] { return processState(pid()) == 'T' && holdsLease(pid()); }))
           << "the daemon did not stop holding a lease";
       const int fd = open(inTree(dir + "/file").c_str(), O_WRONLY | O_NONBLOCK);
       const int error = errno;
@@ -477,6 +478,11 @@ TEST_F(NewDirectoryTest, WritersOpeningFilesDuringTheLookNeitherEndNorDisturbThe
       else if (error == EWOULDBLOCK)
         ++leaseBreaks;
       resumeDaemon();
+      // This open waits until the daemon lets go of its lease; its close runs the file.
+      const int writer = open(inTree(dir + "/file").c_str(), O_WRONLY);
+      EXPECT_GE(writer, 0) << strerror(errno);
+      if (writer >= 0)
+        close(writer);
     }
     ASSERT_TRUE(waitForWatches(round + 2));
     settle();

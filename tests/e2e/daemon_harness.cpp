@@ -246,12 +246,13 @@ ProcessResult DaemonTest::launchDaemon(const std::vector<std::string>& prefix,
   return result;
 }
 
-pid_t DaemonTest::startDaemon(int expectedWatches, std::vector<std::string> args) {
+pid_t DaemonTest::startDaemon(int expectedWatches, std::vector<std::string> args,
+                              const std::vector<std::string>& prefix) {
   if (args.empty())
     args = {"-t", target(), "-h", handlerPath(), "-L", logPath()};
   if (expectedWatches < 0)
     expectedWatches = countDirectories(target());
-  ProcessResult launched = launchDaemon({}, args);
+  ProcessResult launched = launchDaemon(prefix, args);
   EXPECT_EQ(launched.status, 0) << launched.err;
   EXPECT_GT(pid_, 0) << "no detached vellumd process found";
   if (pid_ <= 0)
@@ -387,6 +388,10 @@ void DaemonTest::pauseDaemon() {
 
 void DaemonTest::resumeDaemon() {
   ASSERT_EQ(kill(pid_, SIGCONT), 0);
+}
+
+bool DaemonTest::waitForStopAt(const std::string& path, std::chrono::milliseconds timeout) {
+  return waitUntil([&] { return processState(pid_) == 'T' && daemonHasOpen(path); }, timeout);
 }
 
 void DaemonTest::stopDaemon() {

@@ -85,11 +85,13 @@ class DaemonTest : public ::testing::Test {
   // Runs vellumd with exactly `args` (no program name) and waits for the launching process.
   ProcessResult runVellumd(const std::vector<std::string>& args);
 
-  // Starts "vellumd -t target() -h handlerPath() -L logPath()" (or `args` when given), finds the
-  // detached daemon's PID and returns once its inotify descriptor holds `expectedWatches`
-  // watches (-1: one per directory found under target(), target included, links not followed)
-  // and "Start as daemon..." is logged. Fails the test when any of that does not happen.
-  pid_t startDaemon(int expectedWatches = -1, std::vector<std::string> args = {});
+  // Starts "vellumd -t target() -h handlerPath() -L logPath()" (or `args` when given), through
+  // `prefix` when given (withFaults(), say), finds the detached daemon's PID and returns once its
+  // inotify descriptor holds `expectedWatches` watches (-1: one per directory found under
+  // target(), target included, links not followed) and "Start as daemon..." is logged. Fails the
+  // test when any of that does not happen.
+  pid_t startDaemon(int expectedWatches = -1, std::vector<std::string> args = {},
+                    const std::vector<std::string>& prefix = {});
 
   // Starts the daemon through `prefix` (for example setpriv) with the default arguments; returns
   // the launcher's result without waiting for watches. The daemon's PID, if any, is in pid().
@@ -117,6 +119,10 @@ class DaemonTest : public ::testing::Test {
   // are read late, all at once. stopDaemon() resumes it first.
   void pauseDaemon();
   void resumeDaemon();
+  // For a daemon started through withFaults({"VELLUMD_FAULT_STOP_AT=NAME"}): waits until it has
+  // stopped itself right after opening `path`, whose last component is NAME. resumeDaemon()
+  // continues it.
+  bool waitForStopAt(const std::string& path, std::chrono::milliseconds timeout = 10s);
   // Waits for the daemon to end by itself; true when it did within the timeout.
   bool waitForExit(std::chrono::milliseconds timeout = 10s);
   // Ends the daemon and the handlers it started (SIGTERM, then SIGKILL, to its process group) and

@@ -207,18 +207,24 @@ TEST_F(EventLogTest, ReportsAQueueOverflowAndCarriesOn) {
 }
 
 // No file name can split or forge a log line: control characters and backslashes are escaped
-// in the log, while the handler still gets the name as it is.
+// in the records and in the handler's call lines, names and paths alike, while the handler still
+// gets the name as it is.
 TEST_F(EventLogTest, EscapesControlCharactersAndBackslashesInNames) {
   makeDir("d\nx");
   startDaemon(2);
   writeFile("a\nb\tc", "x");
   writeFile("back\\slash", "x");
-  writeFile("bell\x07", "x");
+  writeFile(
+      "bell\x07"
+      "del\x7f",
+      "x");
   writeFile("d\nx/f", "x");
   EXPECT_TRUE(waitForLog(record(1, "a\\nb\\tc in " + target() + " - IN_CLOSE_WRITE")));
   EXPECT_TRUE(waitForLog(record(1, "back\\\\slash in " + target() + " - IN_CLOSE_WRITE")));
-  EXPECT_TRUE(waitForLog(record(1, "bell\\x07 in " + target() + " - IN_CLOSE_WRITE")));
+  EXPECT_TRUE(waitForLog(record(1, "bell\\x07del\\x7f in " + target() + " - IN_CLOSE_WRITE")));
   EXPECT_TRUE(waitForLog(record(2, "f in " + target() + "/d\\nx - IN_CLOSE_WRITE")));
+  EXPECT_TRUE(waitForLog(callLine(inTree("a\\nb\\tc"))));
+  EXPECT_TRUE(waitForLog(callLine(inTree("d\\nx/f"))));
   EXPECT_TRUE(waitForHandledPath(inTree("a\nb\tc")));
   EXPECT_TRUE(waitForHandledPath(inTree("d\nx/f")));
 }

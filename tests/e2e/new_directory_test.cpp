@@ -103,6 +103,17 @@ int waitForChild(pid_t child) {
   return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }
 
+// True when /proc/locks shows a lease of `pid`'s, breaking or not.
+bool holdsLease(pid_t pid) {
+  std::istringstream locks(readWhole("/proc/locks"));
+  const std::string holder = " " + std::to_string(pid) + " ";
+  for (std::string line; std::getline(locks, line);) {
+    if (line.find(" LEASE ") != std::string::npos && line.find(holder) != std::string::npos)
+      return true;
+  }
+  return false;
+}
+
 class NewDirectoryTest : public DaemonTest {
  protected:
   // The log is read raw: some tests make it tens of thousands of lines long.
@@ -182,61 +193,51 @@ class NewDirectoryTest : public DaemonTest {
     }
   }
 
-  // Brings the daemon to where a look into a new directory has handled "held/sub/f" (written
-  // "first") while the records of that very writing are still queued, behind `idleRecords`
-  // records of other files. Then calls `act` (when given) at once, before those records are
-  // dispatched.
+  // Starts the daemon and brings it to where a look into a new directory has handled
+  // "held/sub/f" (written "first") while the records of that very writing are still queued,
+  // behind `idleRecords` records of other files. Then calls `act` (when given), before those
+  // records are read.
   //
-  // The look and the watch it follows happen in one step of the daemon, so the daemon is caught
-  // in the middle: "held" carries thousands of names of one file kept open for writing, none
-  // handled, which keeps its look busy while "held/sub" is already watched. "f" is written while
-  // the daemon is stopped there. Returns false, with a message, when the daemon could not be
-  // caught in time; the test is then not meaningful. "held/sub/empty", empty and there before
-  // the watch, is left to the look's mark, which is queued behind those records too.
+  // The look and the watch it follows happen in one step of the daemon, so the daemon stops
+  // itself in the middle: on opening "held/stop-here" in its look into "held", when "held/sub" is
+  // already watched and not yet looked into. "f" is written while it is stopped there. Continued,
+  // it looks into "held/sub" and stops again before it reads the records. Returns false, with a
+  // message, when it did not get there. "held/sub/empty", empty and there before the watch, is
+  // left to the look's mark, which is queued behind those records too.
   bool handleByLookWithRecordsQueued(int idleRecords, const std::function<void()>& act,
                                      std::string& why) {
     putFile(inTree("idle-a"), "");
     putFile(inTree("idle-b"), "");
-    const int before = watchCount();
+    startDaemon(
+        -1, {},
+        withFaults({"VELLUMD_FAULT_STOP_AT=stop-here", "VELLUMD_FAULT_STOP_AT_NEXT_READ=1"}));
     pauseDaemon();
     makeDir("held/sub");
     putFile(inTree("held/sub/empty"), "");
-    holder_ = std::make_unique<OpenFile>(inTree("held/open"));
-    holder_->write("written");  // an empty file the look would not even try to lease
-    for (int i = 0; i < 3000; ++i) {
-      const std::string name = inTree("held/name-" + std::to_string(i));
-      if (link(inTree("held/open").c_str(), name.c_str()) != 0)
-        ADD_FAILURE() << strerror(errno);
-    }
+    putFile(inTree("held/stop-here"), "not empty, so that the look opens it");
     resumeDaemon();
-    // Not waitUntil: its few milliseconds between polls could miss the whole look.
-    const auto deadline = std::chrono::steady_clock::now() + 10s;
-    while (watchCount() < before + 2 && std::chrono::steady_clock::now() < deadline) {
-    }
-    kill(pid(), SIGSTOP);
-    if (!waitUntil([&] { return processState(pid()) == 'T'; })) {
-      why = "the daemon did not stop";
+    if (!waitForStopAt(inTree("held/stop-here"))) {
+      why = "the daemon did not stop in its look into held";
       return false;
     }
-    if (!daemonHasOpen(inTree("held"))) {
-      resumeDaemon();
-      why = "the daemon was not caught looking into held";
+    if (watchCount() != 3) {
+      why = "held/sub was not watched before the look into held";
       return false;
     }
     queueIdleCloses(idleRecords);
     putFile(inTree("held/sub/f"), "first");
     resumeDaemon();
-    const std::string closed = recordText("f", "held/sub", "IN_CLOSE_WRITE");
-    if (!waitForMessage(callLine(inTree("held/sub/f")))) {
-      why = "the look never handled held/sub/f";
+    const std::string handledByLook = ": " + callLine(inTree("held/sub/f")) + "\n";
+    if (!waitUntil([&] {
+          return processState(pid()) == 'T' && rawLog().find(handledByLook) != std::string::npos;
+        })) {
+      why = "the look never handled held/sub/f, or the daemon did not stop after it";
       return false;
     }
-    if (!act)
-      return true;
-    // The queued records wait while the test acts, however long its steps take.
-    pauseDaemon();
-    act();
-    const bool tooLate = rawLog().find(closed) != std::string::npos;
+    if (act)
+      act();
+    const bool tooLate =
+        rawLog().find(recordText("f", "held/sub", "IN_CLOSE_WRITE")) != std::string::npos;
     resumeDaemon();
     if (tooLate) {
       why = "the queued close of held/sub/f was dispatched before the test could act";
@@ -247,7 +248,6 @@ class NewDirectoryTest : public DaemonTest {
 
  private:
   int settles_ = 0;
-  std::unique_ptr<OpenFile> holder_;  // keeps held/open open for writing
 };
 
 TEST_F(NewDirectoryTest, ACopiedTreeOfFourHundredFilesIsHandledExactlyOnce) {
@@ -363,7 +363,6 @@ TEST_F(NewDirectoryTest, FilesWrittenFastIntoNewDirectoriesRunOnceEachAndAgainWh
 }
 
 TEST_F(NewDirectoryTest, RecordsQueuedBeforeTheLookDoNotRunTheFileASecondTime) {
-  startDaemon();
   std::string why;
   ASSERT_TRUE(handleByLookWithRecordsQueued(100, nullptr, why)) << why;
   settle();
@@ -384,7 +383,6 @@ TEST_F(NewDirectoryTest, RecordsQueuedBeforeTheLookDoNotRunTheFileASecondTime) {
 TEST_F(NewDirectoryTest, AFileWhoseTimesAreSetJustAfterTheLookHandledItIsNotHandledAgain) {
   // tar, cp -p and rsync set a file's modification time right after they close it; some then
   // move the directory they filled into place.
-  startDaemon();
   std::string why;
   ASSERT_TRUE(handleByLookWithRecordsQueued(
       12000,
@@ -404,7 +402,6 @@ TEST_F(NewDirectoryTest, AFileWhoseTimesAreSetJustAfterTheLookHandledItIsNotHand
 }
 
 TEST_F(NewDirectoryTest, ARewriteBegunJustAfterTheLookHandledTheFileIsHandledOnlyAtItsClose) {
-  startDaemon();
   std::unique_ptr<OpenFile> rewrite;
   std::string why;
   ASSERT_TRUE(handleByLookWithRecordsQueued(
@@ -426,7 +423,8 @@ TEST_F(NewDirectoryTest, ARewriteBegunJustAfterTheLookHandledTheFileIsHandledOnl
 }
 
 TEST_F(NewDirectoryTest, WritersOpeningFilesDuringTheLookNeitherEndNorDisturbTheDaemon) {
-  startDaemon();
+  // The daemon stops itself on the first lease it takes, so that one writer surely meets it.
+  startDaemon(-1, {}, withFaults({"VELLUMD_FAULT_STOP_AT_LEASE=1"}));
   // Each round's look probes many names of one file, which another thread opens for writing and
   // closes unmodified as fast as it can: some of its opens come while the daemon holds its lease.
   // An open that may not wait then fails with EWOULDBLOCK, and the daemon is sent the signal.
@@ -463,11 +461,29 @@ TEST_F(NewDirectoryTest, WritersOpeningFilesDuringTheLookNeitherEndNorDisturbThe
       const std::string name = inTree(dir + "/name" + std::to_string(i));
       ASSERT_EQ(link(inTree(dir + "/file").c_str(), name.c_str()), 0) << strerror(errno);
     }
+    // The first round's writer is this thread, the others' the opener.
     {
       std::lock_guard lock(mutex);
-      busy = inTree(dir + "/file");
+      busy = round == 0 ? "" : inTree(dir + "/file");
     }
     resumeDaemon();
+    if (round == 0) {
+      EXPECT_TRUE(waitUntil([&] { return processState(pid()) == 'T' && holdsLease(pid()); }))
+          << "the daemon did not stop holding a lease";
+      const int fd = open(inTree(dir + "/file").c_str(), O_WRONLY | O_NONBLOCK);
+      const int error = errno;
+      EXPECT_EQ(fd, -1) << "a writer opened the file while the daemon held its lease";
+      if (fd >= 0)
+        close(fd);
+      else if (error == EWOULDBLOCK)
+        ++leaseBreaks;
+      resumeDaemon();
+      // This open waits until the daemon lets go of its lease; its close runs the file.
+      const int writer = open(inTree(dir + "/file").c_str(), O_WRONLY);
+      EXPECT_GE(writer, 0) << strerror(errno);
+      if (writer >= 0)
+        close(writer);
+    }
     ASSERT_TRUE(waitForWatches(round + 2));
     settle();
     rounds.push_back(dir);

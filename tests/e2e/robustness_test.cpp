@@ -2,7 +2,6 @@
 // up behind a stopped daemon, the queue overflows, names lead nowhere and links lose their way in.
 #include <fcntl.h>
 #include <limits.h>
-#include <signal.h>
 #include <stdlib.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -12,7 +11,6 @@
 #include <cstring>
 #include <filesystem>
 #include <map>
-#include <memory>
 #include <string>
 #include <vector>
 
@@ -69,34 +67,6 @@ class RobustnessTest : public DaemonTest {
     }
   }
 
-  // Stops the daemon in the middle of its look into the new directory `dir`, once `dir`/sub is
-  // watched and before the daemon has looked into it: records of what is then done in `dir`/sub
-  // are queued, and its look will find the outcome. `dir` carries thousands of names of one file
-  // held open for writing, none handled, which keeps the look busy for long enough to be caught.
-  // Returns false, the daemon running, when it could not be caught.
-  bool stopBeforeTheLookInto(const std::string& dir) {
-    const int before = watchCount();
-    pauseDaemon();
-    makeDir(dir + "/sub");
-    holders_.push_back(std::make_unique<OpenFile>(inTree(dir + "/open")));
-    for (int i = 0; i < 3000; ++i) {
-      const std::string name = inTree(dir + "/name-" + std::to_string(i));
-      if (link(inTree(dir + "/open").c_str(), name.c_str()) != 0)
-        ADD_FAILURE() << strerror(errno);
-    }
-    resumeDaemon();
-    // Not waitUntil: its few milliseconds between polls could miss the whole look.
-    const auto deadline = std::chrono::steady_clock::now() + 10s;
-    while (watchCount() < before + 2 && std::chrono::steady_clock::now() < deadline) {
-    }
-    kill(pid(), SIGSTOP);
-    if (!waitUntil([&] { return processState(pid()) == 'T'; }) || !daemonHasOpen(inTree(dir))) {
-      resumeDaemon();
-      return false;
-    }
-    return true;
-  }
-
   // The handler's arguments whose last component is `name`.
   std::vector<std::string> handledNamed(const std::string& name) const {
     std::vector<std::string> found;
@@ -139,7 +109,6 @@ class RobustnessTest : public DaemonTest {
 
  private:
   int settles_ = 0;
-  std::vector<std::unique_ptr<OpenFile>> holders_;  // files kept open for writing
 };
 
 TEST_F(RobustnessTest, AFileBeingWrittenInADirectoryRenamedDuringAnOverflowIsHandledAtItsClose) {
@@ -170,17 +139,19 @@ TEST_F(RobustnessTest, AFileBeingWrittenInADirectoryRenamedDuringAnOverflowIsHan
 }
 
 TEST_F(RobustnessTest, FilesRenamedIntoPlaceBeforeTheLookFoundThemRunOnceThoughTheirArrivalsWait) {
-  startDaemon();
-  bool caught = false;
-  std::string dir;
-  for (int attempt = 0; attempt < 3 && !caught; ++attempt) {
-    dir = "held" + std::to_string(attempt);
-    caught = stopBeforeTheLookInto(dir);
-  }
-  ASSERT_TRUE(caught) << "the daemon was never caught looking into a new directory";
+  // The daemon stops itself in its look into the new directory "held", on opening held/stop-here:
+  // held/sub is watched by then and not yet looked into, for held's look comes first. What is
+  // done in held/sub meanwhile is queued, and the look into it finds the outcome.
+  startDaemon(-1, {}, withFaults({"VELLUMD_FAULT_STOP_AT=stop-here"}));
+  pauseDaemon();
+  makeDir("held/sub");
+  putFile(inTree("held/stop-here"), "not empty, so that the look opens it");
+  resumeDaemon();
+  ASSERT_TRUE(waitForStopAt(inTree("held/stop-here"))) << "the daemon did not stop in its look";
+  ASSERT_EQ(watchCount(), 3) << "held/sub was not watched before the look";
   // Written the way rsync writes: under a temporary name, then renamed into place. The look
   // finds every final name complete, and the arrivals are queued before its mark.
-  const std::string sub = inTree(dir + "/sub");
+  const std::string sub = inTree("held/sub");
   for (int n = 0; n < 100; ++n) {
     const std::string name = std::to_string(n);
     putFile(sub + "/.tmp" + name, "contents of " + name);

@@ -214,27 +214,19 @@ TEST_F(TreeTest, ADirectoryMovedOutAndStraightBackInIsWatchedAgain) {
   EXPECT_TRUE(daemonAlive());
 }
 
-TEST_F(TreeTest, FiftyMkdirRmdirCyclesLeaveTheDaemonRunningWithItsWatchCountUnchanged) {
+// A directory made and removed again, once it is watched or as fast as it can be, leaves the
+// watches as they were; files written meanwhile are handled once each. (The registry's side
+// of the cycle is the dispatcher's unit test.)
+TEST_F(TreeTest, DirectoriesVanishingAsTheyAppearWhileFilesAreWrittenLeaveTheWatchesAsTheyWere) {
   makeDir("keep");
   startDaemon();
   const int before = watchCount();
-  for (int i = 0; i < 50; ++i) {
+  for (int i = 0; i < 5; ++i) {
     ASSERT_EQ(mkdir(inTree("blink").c_str(), 0755), 0);
-    // Half the cycles remove it only once it is watched, half before the daemon gets to it.
-    if (i % 2 == 0) {
-      ASSERT_TRUE(waitForWatches(before + 1)) << "cycle " << i;
-    }
+    ASSERT_TRUE(waitForWatches(before + 1)) << "cycle " << i;
     ASSERT_EQ(rmdir(inTree("blink").c_str()), 0);
+    ASSERT_TRUE(waitForWatches(before)) << "cycle " << i;
   }
-  settle();
-  EXPECT_TRUE(daemonAlive());
-  EXPECT_TRUE(waitForWatches(before)) << watchCount() << " watches, " << before << " before";
-  writeFile("keep/after.txt", "x");
-  EXPECT_TRUE(waitForHandledPath(inTree("keep/after.txt")));
-}
-
-TEST_F(TreeTest, DirectoriesVanishingAsTheyAppearWhileFilesAreWrittenDoNotEndTheDaemon) {
-  startDaemon();
   std::atomic<bool> stop = false;
   std::thread blinker([&] {
     const std::string path = inTree("flicker");
@@ -244,13 +236,13 @@ TEST_F(TreeTest, DirectoriesVanishingAsTheyAppearWhileFilesAreWrittenDoNotEndThe
     }
   });
   for (int i = 0; i < 30; ++i)
-    writeFile("file-" + std::to_string(i), "x");
+    writeFile("keep/file-" + std::to_string(i), "x");
   stop = true;
   blinker.join();
   settle();
   EXPECT_TRUE(daemonAlive());
   for (int i = 0; i < 30; ++i) {
-    EXPECT_EQ(timesHandled(inTree("file-" + std::to_string(i))), 1) << i;
+    EXPECT_EQ(timesHandled(inTree("keep/file-" + std::to_string(i))), 1) << i;
   }
   // The line is there only when the daemon lost a race; when it is, it names the directory.
   for (const std::string& message : logMessages()) {
@@ -258,7 +250,7 @@ TEST_F(TreeTest, DirectoriesVanishingAsTheyAppearWhileFilesAreWrittenDoNotEndThe
       EXPECT_EQ(message, "Can't watch directory " + inTree("flicker") + " - " + strerror(ENOENT));
     }
   }
-  EXPECT_TRUE(waitForWatches(1));
+  EXPECT_TRUE(waitForWatches(before)) << watchCount() << " watches, " << before << " before";
 }
 
 // A name that the kernel reported as a new directory may be something else by the time the

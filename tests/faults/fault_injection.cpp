@@ -1,4 +1,5 @@
-// fault_injection.cpp: a test-only LD_PRELOAD library that makes one chosen system call fail.
+// fault_injection.cpp: a test-only LD_PRELOAD library that makes one chosen system call fail, or
+// stops the daemon at a chosen point.
 //
 // Read once, when the library is loaded:
 //   VELLUMD_FAULT_CALL      inotify_init, inotify_add_watch, read (the inotify descriptor only),
@@ -10,6 +11,14 @@
 //   VELLUMD_FAULT_ERRNO     the errno of a failure, by name (ENOSPC) or number (default EIO)
 //   VELLUMD_FAULT_FORK_DELAY_MS  a pause before every fork() and clone(), to make handler starts
 //                                slow
+//   VELLUMD_FAULT_STOP_AT   a file name: the first open of a path whose last component is that name
+//                           stops the process (SIGSTOP) once the open has been made, so that a
+//                           test acts at exactly that point and then continues it (SIGCONT)
+//   VELLUMD_FAULT_STOP_AT_NEXT_READ  "1": once continued from that stop, the process stops again
+//                           just before its next read of the inotify descriptor, with what it
+//                           decided meanwhile done and the records queued meanwhile still unread
+//   VELLUMD_FAULT_STOP_AT_LEASE  "1": the first read lease the process takes stops it, the lease
+//                           held, so that a writer's open meets it
 // Calls other than inotify_init count only once inotify_init has been called: what the daemon
 // does before it builds its registry (detaching, opening the null device) is left alone.
 //
@@ -22,6 +31,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <sched.h>
+#include <signal.h>
 #include <sys/mman.h>
 #include <sys/types.h>
 #include <unistd.h>
@@ -46,10 +56,17 @@ struct Config {
   long times = 1;  // -1: always
   int error = EIO;
   long forkDelayMs = 0;
+  const char* stopAt = nullptr;  // the file name whose first open stops the process; null: none
+  bool stopAtNextRead = false;   // after that stop, stop again before the next inotify read
+  bool stopAtLease = false;      // the first read lease taken stops the process
 };
 
 Config config;
 char faultedPath[64];
+char stopName[256];
+bool stopDone = false;       // the open named by stopAt was made and stopped the process
+bool readStopDone = false;   // the read after it stopped the process too
+bool leaseStopDone = false;  // a read lease was taken and stopped the process
 std::atomic<long> localCount{0};
 std::atomic<long>* callCount = &localCount;  // points into shared memory once it is mapped
 bool armed = false;                          // inotify_init has been called in this process
@@ -68,6 +85,7 @@ int (*realExecv)(const char*, char* const[]);
 int (*realOpen)(const char*, int, ...);
 int (*realOpen64)(const char*, int, ...);
 int (*realOpenat)(int, const char*, int, ...);
+int (*realFcntl)(int, int, ...);
 
 template <typename Function>
 void resolve(Function& function, const char* name) {
@@ -87,6 +105,7 @@ void resolveAll() {
   resolve(realOpen, "open");
   resolve(realOpen64, "open64");
   resolve(realOpenat, "openat");
+  resolve(realFcntl, "fcntl");
 }
 
 int errnoByName(const char* text) {
@@ -139,13 +158,22 @@ __attribute__((constructor)) void readConfig() {
     config.error = errnoByName(error);
   if (const char* delay = getenv("VELLUMD_FAULT_FORK_DELAY_MS"))
     config.forkDelayMs = atol(delay);
+  if (const char* name = getenv("VELLUMD_FAULT_STOP_AT")) {
+    strncpy(stopName, name, sizeof stopName - 1);
+    config.stopAt = stopName;
+  }
+  if (const char* again = getenv("VELLUMD_FAULT_STOP_AT_NEXT_READ"))
+    config.stopAtNextRead = strcmp(again, "1") == 0;
+  if (const char* lease = getenv("VELLUMD_FAULT_STOP_AT_LEASE"))
+    config.stopAtLease = strcmp(lease, "1") == 0;
   void* shared = mmap(nullptr, sizeof(std::atomic<long>), PROT_READ | PROT_WRITE,
                       MAP_SHARED | MAP_ANONYMOUS, -1, 0);
   if (shared != MAP_FAILED)
     callCount = new (shared) std::atomic<long>(0);
-  for (const char* name :
-       {"LD_PRELOAD", "VELLUMD_FAULT_CALL", "VELLUMD_FAULT_PATH", "VELLUMD_FAULT_AFTER",
-        "VELLUMD_FAULT_TIMES", "VELLUMD_FAULT_ERRNO", "VELLUMD_FAULT_FORK_DELAY_MS"}) {
+  for (const char* name : {"LD_PRELOAD", "VELLUMD_FAULT_CALL", "VELLUMD_FAULT_PATH",
+                           "VELLUMD_FAULT_AFTER", "VELLUMD_FAULT_TIMES", "VELLUMD_FAULT_ERRNO",
+                           "VELLUMD_FAULT_FORK_DELAY_MS", "VELLUMD_FAULT_STOP_AT",
+                           "VELLUMD_FAULT_STOP_AT_NEXT_READ", "VELLUMD_FAULT_STOP_AT_LEASE"}) {
     unsetenv(name);
   }
 }
@@ -169,6 +197,27 @@ bool isFaultedDevice(const char* path) {
   if (config.path != nullptr)
     return strcmp(path, config.path) == 0;
   return strcmp(path, "/dev/null") == 0 || strcmp(path, "/dev/zero") == 0;
+}
+
+// Stops the process after the first open of a path whose last component is config.stopAt.
+void stopIfNamed(const char* path) {
+  if (config.stopAt == nullptr || !armed || stopDone || path == nullptr)
+    return;
+  const char* slash = strrchr(path, '/');
+  if (strcmp(slash != nullptr ? slash + 1 : path, config.stopAt) != 0)
+    return;
+  stopDone = true;
+  const int saved = errno;
+  kill(getpid(), SIGSTOP);
+  errno = saved;
+}
+
+// Stops the process before the first read of the inotify descriptor after the stop at an open.
+void stopBeforeRead() {
+  if (!config.stopAtNextRead || !stopDone || readStopDone)
+    return;
+  readStopDone = true;
+  kill(getpid(), SIGSTOP);
 }
 
 mode_t modeArgument(int flags, va_list args) {
@@ -208,8 +257,11 @@ int inotify_add_watch(int fd, const char* path, uint32_t mask) {
 
 ssize_t read(int fd, void* buffer, size_t count) {
   resolveAll();
-  if (fd >= 0 && fd == inotifyFd && failNow(Call::kRead))
-    return -1;
+  if (fd >= 0 && fd == inotifyFd) {
+    stopBeforeRead();
+    if (failNow(Call::kRead))
+      return -1;
+  }
   return realRead(fd, buffer, count);
 }
 
@@ -281,7 +333,9 @@ int open(const char* path, int flags, ...) {
   resolveAll();
   if (isFaultedDevice(path) && failNow(Call::kOpen))
     return -1;
-  return realOpen(path, flags, mode);
+  const int fd = realOpen(path, flags, mode);
+  stopIfNamed(path);
+  return fd;
 }
 
 int open64(const char* path, int flags, ...) {
@@ -292,7 +346,9 @@ int open64(const char* path, int flags, ...) {
   resolveAll();
   if (isFaultedDevice(path) && failNow(Call::kOpen))
     return -1;
-  return realOpen64(path, flags, mode);
+  const int fd = realOpen64(path, flags, mode);
+  stopIfNamed(path);
+  return fd;
 }
 
 int openat(int dirfd, const char* path, int flags, ...) {
@@ -303,7 +359,25 @@ int openat(int dirfd, const char* path, int flags, ...) {
   resolveAll();
   if (isFaultedDevice(path) && failNow(Call::kOpen))
     return -1;
-  return realOpenat(dirfd, path, flags, mode);
+  const int fd = realOpenat(dirfd, path, flags, mode);
+  stopIfNamed(path);
+  return fd;
+}
+
+// The argument is passed on as a pointer, as the C library itself reads it, whatever the command.
+int fcntl(int fd, int command, ...) {
+  va_list args;
+  va_start(args, command);
+  void* argument = va_arg(args, void*);
+  va_end(args);
+  resolveAll();
+  const int result = realFcntl(fd, command, argument);
+  if (config.stopAtLease && armed && !leaseStopDone && command == F_SETLEASE &&
+      reinterpret_cast<long>(argument) == F_RDLCK && result == 0) {
+    leaseStopDone = true;
+    kill(getpid(), SIGSTOP);
+  }
+  return result;
 }
 
 int __open_2(const char* path, int flags) {

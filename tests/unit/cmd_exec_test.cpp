@@ -119,32 +119,6 @@ TEST(CmdExecTest, CopiesPathAndArgumentsAndStartsWithoutAChild) {
   EXPECT_TRUE(CmdExec("/bin/true", empty).args().empty());
 }
 
-// What a handler sees: argv as given, zeros on standard input, the null device for output and
-// error, the caller's working directory.
-TEST(CmdExecTest, ChildWithoutStreamsGetsZerosNullDeviceAndItsArguments) {
-  TempDir dir;
-  const std::string script = dir.path("record.sh");
-  std::ofstream(script) << "#!/bin/sh\n"
-                           "dir=${0%/*}\n"
-                           "printf '[%s]\\n' \"$0\" \"$@\" > \"$dir/args\"\n"
-                           "head -c 4 > \"$dir/stdin\"\n"
-                           "out=$(readlink /proc/$$/fd/1) err=$(readlink /proc/$$/fd/2)\n"
-                           "echo \"$out\" > \"$dir/stdout\"\n"
-                           "echo \"$err\" > \"$dir/stderr\"\n"
-                           "pwd -P > \"$dir/cwd\"\n";
-  ASSERT_EQ(chmod(script.c_str(), 0755), 0);
-  const char* argv[] = {script.c_str(), "/srv/in/a b.txt", nullptr};
-  CmdExec cmd(script, argv);
-  runContained(cmd, nullptr, nullptr, nullptr);
-  EXPECT_GT(cmd.pid(), 0);
-  ASSERT_EQ(waitOutcome(cmd), "");
-  EXPECT_EQ(readFile(dir.path("args")), "[" + script + "]\n[/srv/in/a b.txt]\n");
-  EXPECT_EQ(readFile(dir.path("stdin")), std::string(4, '\0'));
-  EXPECT_EQ(readFile(dir.path("stdout")), "/dev/null\n");
-  EXPECT_EQ(readFile(dir.path("stderr")), "/dev/null\n");
-  EXPECT_EQ(readFile(dir.path("cwd")), fs::canonical(fs::current_path()).string() + "\n");
-}
-
 TEST(CmdExecTest, WaitPassesOnlyANormalExitWithStatusZero) {
   EXPECT_EQ(runShell("exit 0", nullptr, nullptr, nullptr), "");
   EXPECT_EQ(runShell("exit 3", nullptr, nullptr, nullptr), "exit with error");

@@ -149,25 +149,5 @@ TEST_F(DescribeEventTest, EveryNamedBitIsShownOnceInAscendingOrder) {
   EXPECT_EQ(rows, 21);
 }
 
-// No name can split or forge a log line.
-TEST_F(DescribeEventTest, ControlCharactersInNamesAreEscaped) {
-  const std::string name =
-      "a\nb\tc\\d\x01"
-      "e\x7f";
-  EXPECT_EQ(describe(Record(target_, IN_CREATE, 0, name, 32)),
-            prefix(target_) + "a\\nb\\tc\\\\d\\x01e\\x7f in " + t_ + " - IN_CREATE");
-}
-
-TEST_F(DescribeEventTest, ControlCharactersInPathsAreEscaped) {
-  const std::string odd = "we\nird\tdir";
-  fs::create_directory(t_ + "/sub/" + odd);
-  const int wd = registry_->addWatch(sub_, odd, 0);
-  ASSERT_GE(wd, 0);
-  EXPECT_EQ(describe(Record(wd, IN_DELETE_SELF, 0)),
-            prefix(wd) + t_ + "/sub/we\\nird\\tdir - IN_DELETE_SELF");
-  EXPECT_EQ(describe(Record(wd, IN_CLOSE_WRITE, 0, "f\n", 16)),
-            prefix(wd) + "f\\n in " + t_ + "/sub/we\\nird\\tdir - IN_CLOSE_WRITE");
-}
-
 }  // namespace
 }  // namespace vellumd

@@ -176,15 +176,6 @@ TEST_F(DispatchTest, AClosedFileLogsTheCallHandlerLineWithItsPath) {
       << log_.str();
 }
 
-TEST_F(DispatchTest, ANewlineInAFileNameIsEscapedInTheCallHandlerLine) {
-  watch();
-  std::ofstream(inTree("two\nlines")) << "content";
-  dispatchAll();
-  const std::string text = log_.str();
-  EXPECT_NE(text.find("with argument: " + inTree("two\\nlines") + "\n"), std::string::npos) << text;
-  EXPECT_EQ(text.find("two\nlines"), std::string::npos) << text;
-}
-
 TEST_F(DispatchTest, ADirectoryGoneBeforeItsCreationIsDispatchedIsLoggedAndSkipped) {
   watch();
   ASSERT_EQ(mkdir(inTree("fleeting").c_str(), 0755), 0);

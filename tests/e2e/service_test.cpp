@@ -73,24 +73,34 @@ TEST_F(ServiceTest, TheLauncherReturnsOnlyOnceEveryDirectoryIsWatched) {
   EXPECT_TRUE(waitForHandledPath(inTree("d39/e1999/now")));
 }
 
-// Mistakes that do not stop the start are said on standard error before the daemon leaves; no
+// Mistakes that do not stop the start are said on standard error before the daemon leaves, and
+// in the log; no
 // descriptor of the launcher's reaches the daemon, and none of either reaches a handler.
 TEST_F(ServiceTest, StartUpWarnsOfMistakesAndPassesNoDescriptorOn) {
   ProcessResult help = runVellumd({"-t", target(), "--help", "-h"});
   EXPECT_EQ(help.status, 0);
   EXPECT_EQ(help.out.rfind("Usage: vellumd -t DIRECTORY -h HANDLER", 0), 0u) << help.out;
   const std::string unopenable = root() + "/no-such-dir/v.log";
-  ProcessResult launched =
-      runVellumd({"-t", "no-tree", "-h", "rel/handler", "-L", unopenable, "-L", logPath()});
+  ProcessResult launched = runVellumd({"-t", "no-tree", "--setle", "300", "-h", "rel/handler", "-L",
+                                       unopenable, "-X", "*.part", "-L", logPath(), "--jobs=4"});
   EXPECT_EQ(launched.status, 0);
-  EXPECT_EQ(launched.err,
-            "Warning: Can't open log file " + unopenable + " - No such file or directory\n" +
-                "Warning: Target no-tree is relative - it is resolved against /\n" +
-                "Warning: Handler rel/handler is relative - it is resolved against /\n" +
-                "Warning: Target no-tree is not a directory (No such file or directory) - " +
-                "nothing is watched\n");
+  const std::vector<std::string> warnings = {
+      "Warning: Can't open log file " + unopenable + " - No such file or directory",
+      "Warning: Unknown option --setle - skipped",
+      "Warning: Unknown option -X - skipped",
+      "Warning: Unknown option --jobs=4 - skipped",
+      "Warning: Target no-tree is relative - it is resolved against /",
+      "Warning: Handler rel/handler is relative - it is resolved against /",
+      "Warning: Target no-tree is not a directory (No such file or directory) - waiting for it"};
+  std::string printed;
+  for (const std::string& warning : warnings)
+    printed += warning + "\n";
+  EXPECT_EQ(launched.err, printed);
   EXPECT_EQ(watchCount(), 0);
-  EXPECT_EQ(logMessages(), std::vector<std::string>{"Start as daemon..."});
+  // The log, which is what an operator reads later, has them too.
+  std::vector<std::string> logged = warnings;
+  logged.push_back("Start as daemon...");
+  EXPECT_EQ(logMessages(), logged);
   stopDaemon();
 
   const std::string pidFile = root() + "/handler.pid";

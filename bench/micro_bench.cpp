@@ -283,7 +283,8 @@ void BM_PendingMask(benchmark::State& state) {
   }
   size_t next = 0;
   for (auto _ : state) {
-    benchmark::DoNotOptimize(fixture.registry.registry().pendingMask(fixture.wd, fixture.names[next++ & 255]));
+    benchmark::DoNotOptimize(
+        fixture.registry.registry().pendingMask(fixture.wd, fixture.names[next++ & 255]));
   }
 }
 BENCHMARK(BM_PendingMask)->Arg(0)->Arg(1000);

@@ -47,8 +47,8 @@ class DispatchTest : public ::testing::Test {
   // Builds the registry over the tree as it is now.
   void watch() {
     dispatcher_.reset();
-    watched_ = std::make_unique<WatchedTree>(DirEntryIterator::DefaultIgnoreList(),
-                                             kDefaultWatchMask);
+    watched_ =
+        std::make_unique<WatchedTree>(DirEntryIterator::DefaultIgnoreList(), kDefaultWatchMask);
     watched_->scan.watchTree(target_);
     registry_ = &watched_->watch;
     runs_ = std::make_unique<HandlerQueue>(handler_, &log_);

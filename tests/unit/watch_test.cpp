@@ -287,7 +287,8 @@ TEST_F(BookkeepingTest, RenameUnderTheSameParentMovesEverythingBelow) {
   EXPECT_EQ(registry_->pathOf(c_), tree_.path("new/c"));
   EXPECT_EQ(registry_->moves().settleMove(a_), MoveOutcome::kMovedInside);
   EXPECT_FALSE(movePending(*registry_, 7));
-  EXPECT_EQ(registry_->registry().pendingMask(a_, "f"), IN_CREATE);  // the move keeps pending writes
+  EXPECT_EQ(registry_->registry().pendingMask(a_, "f"),
+            IN_CREATE);  // the move keeps pending writes
 
   // Moved to another parent; then out of the tree: a departure no arrival matched.
   registry_->moves().recordMoveFrom(t_, "new", 8);
@@ -477,7 +478,8 @@ TEST_F(BookkeepingTest, WatchTreeAgainAddsOnlyNewDirectoriesAndKeepsPendingMasks
 TEST_F(BookkeepingTest, WatchSubtreeWatchesEveryDirectoryBelowANewOne) {
   tree_.mkdirs("a/new/deep/deeper");
   tree_.mkdirs("a/new/side");
-  const std::optional<PlacedWatch> placed = Rescan(*registry_).scan.watchSubtree(a_, "new", ScanOptions());
+  const std::optional<PlacedWatch> placed =
+      Rescan(*registry_).scan.watchSubtree(a_, "new", ScanOptions());
   ASSERT_TRUE(placed);
   const PlacedWatch subtree = *placed;
   EXPECT_EQ(subtree.outcome, WatchOutcome::kNew);

@@ -54,10 +54,13 @@ void Dispatcher::dispatch(const inotify_event& event) {
       retryStarved();
     return;
   }
-  // A descriptor already forgotten (the kernel may queue records after the IN_IGNORED that made
-  // the registry forget it), or the records of a directory that has left the tree: they concern
-  // nothing the daemon watches.
-  if (!registry_.contains(event.wd) || registry_.isDeparted(event.wd))
+  // One walk up the chain tells where the record's directory stands. A descriptor already
+  // forgotten (the kernel may queue records after the IN_IGNORED that made the registry forget
+  // it), or the records of a directory that has left the tree: they concern nothing the daemon
+  // watches.
+  using Status = WatchRegistry::Location::Status;
+  const Status where = registry_.locate(event.wd).status;
+  if (where == Status::kUnknown || where == Status::kDeparted)
     return;
   if (event.mask & IN_MOVE_SELF) {
     dispatchMove(event.wd);
@@ -65,10 +68,9 @@ void Dispatcher::dispatch(const inotify_event& event) {
   }
   // A directory renames pushed beyond the longest path has nothing that could be handed over;
   // and its chain is walked no further than that.
-  WatchRegistry::Location where = registry_.locate(event.wd);
-  if (where.status == WatchRegistry::Location::Status::kTooLong)
+  if (where == Status::kTooLong)
     return;
-  if (where.status != WatchRegistry::Location::Status::kInTree) {
+  if (where != Status::kInTree) {
     // Reached through a link whose directory has left the tree or gone: its path leads nowhere.
     // A rescan finds it again if another way in remains.
     rescanTree(false);
@@ -138,10 +140,9 @@ void Dispatcher::dispatchFile(const inotify_event& event, const std::string& nam
   // completion the look handled.
   if ((event.mask & IN_MOVED_TO) && !handledByLook)
     decider_.decide(event.wd, name, RunKind::kArrival);
-  if ((event.mask & IN_CLOSE_WRITE) && (registry_.pendingMask(event.wd, name) & kWrittenBits)) {
-    registry_.clearPending(event.wd, name);
-    if (!handledByLook)
-      decider_.decide(event.wd, name, RunKind::kClose);
+  if ((event.mask & IN_CLOSE_WRITE) && (registry_.takePending(event.wd, name) & kWrittenBits) &&
+      !handledByLook) {
+    decider_.decide(event.wd, name, RunKind::kClose);
   }
 }
 

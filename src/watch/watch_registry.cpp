@@ -279,6 +279,16 @@ void WatchRegistry::clearPending(int wd, const std::string& name) {
     it->second.pending.clear(name);
 }
 
+uint32_t WatchRegistry::takePending(int wd, const std::string& name) {
+  auto it = entries_.find(wd);
+  if (it == entries_.end())
+    return 0;
+  const uint32_t mask = it->second.pending.mask(name);
+  if (mask != 0)
+    it->second.pending.clear(name);
+  return mask;
+}
+
 std::string joinPath(const std::string& base, const std::string& name) {
   if (!name.empty() && name.front() == '/')
     return name;

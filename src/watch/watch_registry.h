@@ -149,6 +149,8 @@ class WatchRegistry {
   void notePending(int wd, const std::string& name, uint32_t mask);
   uint32_t pendingMask(int wd, const std::string& name) const;
   void clearPending(int wd, const std::string& name);
+  // pendingMask(), and the name is no longer pending: a close completes it.
+  uint32_t takePending(int wd, const std::string& name);
 
  private:
   // The names from `wd` up, `wd`'s first, into scratchNames_. False for an unregistered `wd` or a

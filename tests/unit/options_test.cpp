@@ -75,7 +75,7 @@ TEST(ScanCommandLineTest, ValuesAreTakenVerbatimEvenWhenTheyLookLikeOptions) {
   EXPECT_EQ(swallowed.line.handler, "-V");
   EXPECT_TRUE(swallowed.logs.empty());
 
-  EXPECT_EQ(Scan({"-t", " spaced dir/", "-h", "rel/h"}).line.target, " spaced dir/");
+  EXPECT_EQ(Scan({"-t", " spaced dir/", "-h", "rel/h"}).line.target, " spaced dir");
   EXPECT_EQ(Scan({"-L", "-t", "-t", "x", "-h", "y"}).logs, std::vector<std::string>{"-t"});
 }
 

@@ -11,6 +11,7 @@
 #include <initializer_list>
 #include <optional>
 
+#include "driver/daemon_status.h"
 #include "driver/dispatch.h"
 #include "driver/signal_channel.h"
 #include "events/describe_event.h"
@@ -137,6 +138,7 @@ int runEventLoop(const LoopSettings& settings) {
   try {
     SignalChannel signals;
     StateKeeper state(settings.statePath, log);
+    StatusKeeper status(settings.metricsPath, log);
     ScanOptions scan = startupScanOptions(log, &settings.dispatch.excludes);
     state.load(scan);
     InotifyWatch registry(settings.target, DirEntryIterator::DefaultIgnoreList(), kDefaultWatchMask,
@@ -151,6 +153,7 @@ int runEventLoop(const LoopSettings& settings) {
       LogBatch batch(log);
       state.start(dispatcher);
     }
+    status.start(registry, runs);
     if (const std::string trouble = settings.report->ready(); !trouble.empty())
       writeLog("Can't notify the service manager - " + trouble, log);
 
@@ -160,25 +163,30 @@ int runEventLoop(const LoopSettings& settings) {
       ready[0].revents = ready[1].revents = 0;
       const int result =
           poll(ready, 2,
-               pollTimeout(runs, retryAt, {fold.due(), dispatcher.nextSettled(), state.due()}));
+               pollTimeout(runs, retryAt,
+                           {fold.due(), dispatcher.nextSettled(), state.due(), status.due()}));
       if (result < 0) {
         writeLog("poll return error - " + std::to_string(result) + "!!", log);
         continue;
       }
       fold.flushIfDue(Clock::now());
       state.saveIfDue(dispatcher);
+      status.writeIfDue();
       if (ready[1].revents != 0) {
         for (int number : signals.take()) {
           if (number == SIGCHLD) {
             runs.reapFinished();
           } else if (number == SIGHUP) {
             reopenLog(*settings.logFile, log);
+          } else if (number == SIGUSR1) {
+            status.logStatus();
           } else if (number == SIGTERM || number == SIGINT) {
             writeLog("Stop on signal " + std::to_string(number), log);
             // Runs held back by the job limit or a busy moment end with the daemon.
             if (!runs.empty())
               writeLog("Handler runs not started - " + std::to_string(runs.size()), log);
             state.save(dispatcher);
+            status.write();
             return 0;
           }
         }
@@ -191,6 +199,7 @@ int runEventLoop(const LoopSettings& settings) {
         const InotifyEventIterator end;
         for (InotifyEventIterator record(data, count); record != end; ++record) {
           fold.record(describeEvent(*record, registry));
+          status.noteRecord(*record);
           dispatcher.dispatch(*record);
         }
         dispatcher.endOfRecords();

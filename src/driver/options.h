@@ -41,6 +41,7 @@ struct CommandLine {
   std::string statePath;        // -S: where to keep how far the tree was handled; empty: nowhere
   long settleMilliseconds = 0;  // -s: how long a name must be quiet before its run
   std::vector<std::string> excludes;  // -x, each adds: patterns of names never handed over
+  std::string metricsPath;            // -m: the Prometheus text file kept up to date; empty: none
   std::string failure;                // the start-up error message for kFail
 };
 

@@ -1,10 +1,13 @@
 // daemon_harness.cpp: the end-to-end fixture: temporary trees, the real binary, polling waits.
 #include "daemon_harness.h"
 
+#include <arpa/inet.h>
 #include <dirent.h>
 #include <fcntl.h>
+#include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -119,6 +122,46 @@ void OpenFile::close() {
   if (fd_ >= 0)
     ::close(fd_);
   fd_ = -1;
+}
+
+BackgroundProcess::BackgroundProcess(const std::vector<std::string>& argv,
+                                     const std::string& outputPath) {
+  std::vector<char*> args;
+  for (const std::string& arg : argv)
+    args.push_back(const_cast<char*>(arg.c_str()));
+  args.push_back(nullptr);
+  pid_ = fork();
+  if (pid_ == 0) {
+    const int out = open(outputPath.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
+    dup2(out, 1);
+    dup2(out, 2);
+    execv(args[0], args.data());
+    _exit(127);
+  }
+  EXPECT_GT(pid_, 0) << strerror(errno);
+}
+
+BackgroundProcess::~BackgroundProcess() {
+  int status = 0;
+  if (pid_ > 0 && kill(pid_, SIGTERM) == 0 &&
+      !waitUntil([&] { return waitpid(pid_, &status, WNOHANG) == pid_; }, 5s)) {
+    kill(pid_, SIGKILL);
+    waitpid(pid_, &status, 0);
+  }
+}
+
+int freeLocalPort() {
+  const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t size = sizeof address;
+  int port = -1;
+  if (bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
+      getsockname(fd, reinterpret_cast<sockaddr*>(&address), &size) == 0)
+    port = ntohs(address.sin_port);
+  close(fd);
+  return port;
 }
 
 bool waitUntil(const std::function<bool()>& condition, std::chrono::milliseconds timeout) {

@@ -105,6 +105,13 @@ TEST(ScanCommandLineTest, ForegroundAndJobLimitAreTakenAndABadLimitIsTheFirstErr
   EXPECT_EQ(Scan({"-t", "x", "-h", "--help"}).line.handler, "--help");
 }
 
+TEST(ScanCommandLineTest, AMetricsFileIsTakenAndAnEmptyOrMissingOneRefused) {
+  EXPECT_EQ(Scan({"-t", "x", "-h", "y", "--metrics", "/m.prom"}).line.metricsPath, "/m.prom");
+  EXPECT_EQ(Scan({"-t", "x", "-h", "y", "-m", ""}).line.failure,
+            "Invalid value for -m: '' (a file name, not empty)!!");
+  EXPECT_EQ(Scan({"-t", "x", "-h", "y", "-m"}).line.failure, "No metrics file specified!!");
+}
+
 TEST(ScanCommandLineTest, LaterTargetAndHandlerReplaceEarlierOnes) {
   const Scan scan({"-t", "first", "-h", "h1", "--target", "second", "--handler", "h2"});
   EXPECT_EQ(scan.line.target, "second");

@@ -9,7 +9,8 @@
 #   make install    install under PREFIX (/usr/local), honouring DESTDIR; make uninstall
 
 BUILD_PACKAGES := g++ cmake make
-TEST_PACKAGES := $(BUILD_PACKAGES) libgtest-dev tar util-linux rsync
+TEST_PACKAGES := $(BUILD_PACKAGES) libgtest-dev tar util-linux rsync curl prometheus \
+  prometheus-node-exporter
 FORMAT_PACKAGES := clang-format
 ENSURE := sh scripts/ensure-packages
 

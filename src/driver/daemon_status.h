@@ -5,8 +5,9 @@
 // StatusKeeper counts the records read and the overflows among them; the other figures it reads
 // from the registry and the run queue when asked, so that neither keeps a count for it. It owns
 // the MetricsFile, if any, and writes it at start, at most once a second while a figure moves
-// (an age keeps moving while a run waits), and at an orderly stop. Single-threaded: the event
-// loop is its only user.
+// (an age keeps moving while a run waits), and at an orderly stop. The loop asks for the
+// periodic writes only when no record waits to be read. Single-threaded: the event loop is its
+// only user.
 #pragma once
 
 #include <sys/inotify.h>
@@ -95,7 +96,7 @@ class StatusKeeper {
   std::optional<MetricsFile> file_;         // none: no metrics file
   const InotifyWatch* registry_ = nullptr;  // set by start()
   const HandlerQueue* runs_ = nullptr;      // set by start()
-  double startTimeSeconds_;
+  double startTimeSeconds_;  // Unix time of the keeper's making, before the start-up scan
   uint64_t records_ = 0;
   uint64_t overflows_ = 0;
   Marks written_;  // as of the last write, or the last one tried

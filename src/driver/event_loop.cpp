@@ -171,7 +171,6 @@ int runEventLoop(const LoopSettings& settings) {
       }
       fold.flushIfDue(Clock::now());
       state.saveIfDue(dispatcher);
-      status.writeIfDue();
       if (ready[1].revents != 0) {
         for (int number : signals.take()) {
           if (number == SIGCHLD) {
@@ -213,6 +212,9 @@ int runEventLoop(const LoopSettings& settings) {
         LogBatch batch(log);
         dispatcher.releaseSettled(kSettledPerQuietTurn);
       }
+      // A write of the metrics file on a busy disk may take long enough for the kernel's queue
+      // to overflow in a burst: it too waits for a moment with nothing to read.
+      status.writeIfDue();
       if (runs.canStart() && Clock::now() >= retryAt &&
           runs.startQueued(kStartsPerQuietTurn) == HandlerQueue::Outcome::kRetryLater) {
         retryAt = Clock::now() + HandlerQueue::kRetryPause;

@@ -124,32 +124,6 @@ void OpenFile::close() {
   fd_ = -1;
 }
 
-BackgroundProcess::BackgroundProcess(const std::vector<std::string>& argv,
-                                     const std::string& outputPath) {
-  std::vector<char*> args;
-  for (const std::string& arg : argv)
-    args.push_back(const_cast<char*>(arg.c_str()));
-  args.push_back(nullptr);
-  pid_ = fork();
-  if (pid_ == 0) {
-    const int out = open(outputPath.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
-    dup2(out, 1);
-    dup2(out, 2);
-    execv(args[0], args.data());
-    _exit(127);
-  }
-  EXPECT_GT(pid_, 0) << strerror(errno);
-}
-
-BackgroundProcess::~BackgroundProcess() {
-  int status = 0;
-  if (pid_ > 0 && kill(pid_, SIGTERM) == 0 &&
-      !waitUntil([&] { return waitpid(pid_, &status, WNOHANG) == pid_; }, 5s)) {
-    kill(pid_, SIGKILL);
-    waitpid(pid_, &status, 0);
-  }
-}
-
 int freeLocalPort() {
   const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   sockaddr_in address{};

@@ -52,19 +52,6 @@ char processState(pid_t pid);
 // Writes an executable shell script: "#!/bin/sh", then `body`.
 void writeScript(const std::string& path, const std::string& body);
 
-// A peer program run beside the daemon, its standard output and error appended to a file.
-// Ended by its PID (SIGTERM, then SIGKILL) and reaped when destroyed.
-class BackgroundProcess {
- public:
-  BackgroundProcess(const std::vector<std::string>& argv, const std::string& outputPath);
-  BackgroundProcess(const BackgroundProcess&) = delete;
-  BackgroundProcess& operator=(const BackgroundProcess&) = delete;
-  ~BackgroundProcess();
-
- private:
-  pid_t pid_;  // -1 when the fork failed
-};
-
 // A TCP port on 127.0.0.1 that nothing listened on a moment ago.
 int freeLocalPort();
 

@@ -29,7 +29,7 @@ QUICK = os.environ.get("BENCH_QUICK", "") not in ("", "0")
 if QUICK:
     RUNS = 2
     BURST_RUNS = 3
-    OPTION_RUNS = 2  # the bursts with -j and --settle
+    OPTION_RUNS = 2  # the bursts with -j, --settle and --metrics
     SCAN_SIZES = [1000, 5000]
     HEADLINE_SIZE = 5000
     TARGET_SIZES = [5000]  # the scan targets, and the catch-up scan
@@ -759,8 +759,11 @@ class Bench:
 
     def burst(self):
         tools = ["vellumd", "floor"] + (["inotifywait"] if self.peers["inotifywait"] else [])
+        # The metrics file goes to the disk, beside the log, as a collector's directory would be.
+        metrics = os.path.join(self.disk, "vellumd.prom")
         variants = ((f"vellumd -j {JOBS}", ["-j", str(JOBS)]),
-                    (f"vellumd --settle {SETTLE_MS}", ["--settle", str(SETTLE_MS)]))
+                    (f"vellumd --settle {SETTLE_MS}", ["--settle", str(SETTLE_MS)]),
+                    ("vellumd --metrics", ["--metrics", metrics]))
         for spread, layout in ((0, "one dir"), (100, "100 dirs")):
             results = {tool: [] for tool in tools}
             for run in range(BURST_RUNS):
@@ -1108,8 +1111,8 @@ def main():
                     "carry that noise; ratios taken within one run suffer less than absolute "
                     "times.\n")
         f.write(f"\n## Figures\n\nMedian of {RUNS} runs ({BURST_RUNS} for the bursts, "
-                f"{OPTION_RUNS} for the bursts with -j and --settle), (min–max) beside it. "
-                "Micro figures are CPU time per operation (Google Benchmark).\n\n")
+                f"{OPTION_RUNS} for the bursts with -j, --settle and --metrics), (min–max) beside "
+                "it. Micro figures are CPU time per operation (Google Benchmark).\n\n")
         f.write(table + "\n")
         f.write(METHOD)
         for note in bench.notes:
@@ -1159,7 +1162,8 @@ METHOD = """
   counts the IN_Q_OVERFLOW records its read() calls return on its inotify descriptor (one pass
   over the headers of each read). A run "with an IN_Q_OVERFLOW" read at least one. The bursts
   with `-j 4` (at most 4 handlers at once) and `--settle 100` (a run only once the name was
-  quiet for 100 ms) are vellumd alone, otherwise the same. The outcome is awaited until every
+  quiet for 100 ms) and `--metrics FILE` (the metrics file rewritten every second while the burst
+  lasts, on the disk beside the log) are vellumd alone, otherwise the same. The outcome is awaited until every
   file is accounted for or nothing new came for 3 s after the writer ended. "Last": the latest handler start (vellumd), the read holding the
   last close (floor), or the moment the bench saw the last line of FILE (inotifywait, 20 ms
   polls), each from the writer's start. CPU time: utime + stime of /proc/PID/stat just before the

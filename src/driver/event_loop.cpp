@@ -11,6 +11,7 @@
 #include <initializer_list>
 #include <optional>
 
+#include "driver/daemon_status.h"
 #include "driver/dispatch.h"
 #include "driver/signal_channel.h"
 #include "driver/state_keeper.h"
@@ -59,7 +60,8 @@ class EventLoop {
         tree_(DirEntryIterator::DefaultIgnoreList(), kDefaultWatchMask),
         runs_(settings.handler, log),
         dispatcher_(tree_, runs_, settings.target, settings.handler, log, settings.dispatch),
-        fold_(log) {}
+        fold_(log),
+        status_(settings.metricsPath, log) {}
 
   // Watches the tree, or waits for it when it is not there yet: a drop folder on a disk mounted
   // later, or made by a provisioning step that runs after the daemon's unit.
@@ -67,8 +69,10 @@ class EventLoop {
     runs_.setJobLimit(settings_.jobs);
     if (isDirectory(settings_.target)) {
       watchTarget();
+      status_.start(tree_.watch, runs_);
       return;
     }
+    status_.start(tree_.watch, runs_);
     settings_.report->releaseLauncher();
     targetCheckAt_ = Clock::now() + kTargetCheckEvery;
   }
@@ -100,6 +104,7 @@ class EventLoop {
     }
     writeLog("Target " + escapeForLog(settings_.target) + " appeared - watching it", log_);
     watchTarget();
+    status_.write();
   }
 
  public:
@@ -128,13 +133,13 @@ class EventLoop {
 
  private:
   // Every deadline the loop wakes for, in one place: the folded count, the next name to settle,
-  // the state to save, the next look for a missing target, and the next try at starting a run (now,
-  // or after a pause when the last start found no room for a process).
+  // the state to save, the next look for a missing target, the metrics file, and the next try at
+  // starting a run (now, or after a pause when the last start found no room for a process).
   std::optional<Clock::time_point> nextWake() const {
     std::optional<Clock::time_point> wake;
     for (const std::optional<Clock::time_point>& due :
          {fold_.due(), dispatcher_.decider().nextSettled(), state_.due(), targetCheckAt_,
-          runs_.canStart() ? std::optional(retryAt_) : std::nullopt}) {
+          status_.due(), runs_.canStart() ? std::optional(retryAt_) : std::nullopt}) {
       if (due && (!wake || *due < *wake))
         wake = due;
     }
@@ -151,12 +156,15 @@ class EventLoop {
         runs_.reapFinished();
       } else if (number == SIGHUP) {
         reopenLog(*settings_.logFile, log_);
+      } else if (number == SIGUSR1) {
+        status_.logStatus();
       } else if (number == SIGTERM || number == SIGINT) {
         writeLog("Stop on signal " + std::to_string(number), log_);
         // Runs held back by the job limit or a busy moment end with the daemon.
         if (!runs_.empty())
           writeLog("Handler runs not started - " + std::to_string(runs_.size()), log_);
         state_.save(dispatcher_.decider());
+        status_.write();
         return true;
       }
     }
@@ -171,6 +179,7 @@ class EventLoop {
     const InotifyEventIterator end;
     for (InotifyEventIterator record(data, count); record != end; ++record) {
       fold_.record(describeEvent(*record, tree_.watch.registry()));
+      status_.noteRecord(*record);
       dispatcher_.dispatch(*record);
     }
     dispatcher_.endOfRecords();
@@ -185,6 +194,9 @@ class EventLoop {
       LogBatch batch(log_);
       dispatcher_.decider().releaseSettled(kSettledPerQuietTurn);
     }
+    // A write of the metrics file on a busy disk may take long enough for the kernel's queue
+    // to overflow in a burst: it too waits for a moment with nothing to read.
+    status_.writeIfDue();
     if (runs_.canStart() && Clock::now() >= retryAt_ &&
         runs_.startQueued(kStartsPerQuietTurn) == HandlerQueue::Outcome::kRetryLater) {
       retryAt_ = Clock::now() + HandlerQueue::kRetryPause;
@@ -200,6 +212,7 @@ class EventLoop {
   HandlerQueue runs_;
   Dispatcher dispatcher_;
   LogFold fold_;
+  StatusKeeper status_;                             // the status line and the metrics file
   Clock::time_point retryAt_;                       // no start is tried before it
   std::optional<Clock::time_point> targetCheckAt_;  // while the target is missing
 };

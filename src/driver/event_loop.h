@@ -30,6 +30,7 @@ struct LoopSettings {
   DispatchOptions dispatch;             // settle time and excluded names
   LogFile* logFile = nullptr;           // reopened on SIGHUP; its handle may be null (no log)
   ReadyReport* report = nullptr;        // told once the start-up scan is done, or that it failed
+  std::string metricsPath;              // the metrics file; empty: none
 };
 
 // Returns 0 after SIGTERM or SIGINT ("Stop on signal N"); handlers under way run on. Any

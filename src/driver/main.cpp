@@ -36,6 +36,9 @@ std::vector<std::string> startWarnings(const vellumd::CommandLine& line) {
   if (!line.statePath.empty() && line.statePath.front() != '/')
     warnings.push_back("State file " + escapeForLog(line.statePath) +
                        " is relative - it is resolved against /");
+  if (!line.metricsPath.empty() && line.metricsPath.front() != '/')
+    warnings.push_back("Metrics file " + escapeForLog(line.metricsPath) +
+                       " is relative - it is resolved against /");
   const std::string target = line.target.front() == '/' ? line.target : "/" + line.target;
   struct stat info;
   const int error = stat(target.c_str(), &info) != 0 ? errno : S_ISDIR(info.st_mode) ? 0 : ENOTDIR;
@@ -175,6 +178,7 @@ int main(int argc, char* argv[]) {
   if (stateFile)
     settings.stateFile = &*stateFile;
   settings.savedState = std::move(savedState);
+  settings.metricsPath = line.metricsPath;
   settings.dispatch.settle = std::chrono::milliseconds(line.settleMilliseconds);
   settings.dispatch.excludes = line.excludes;
   return vellumd::runEventLoop(settings);

@@ -49,7 +49,7 @@ std::string versionBanner() {
 
 std::string usageText() {
   return "Usage: vellumd -t DIRECTORY -h HANDLER [-L LOGFILE] [-f] [-j N] [-S FILE] [-s MS]\n"
-         "               [-x GLOB]...\n"
+         "               [-x GLOB]... [-m FILE]\n"
          "       vellumd -V | --help\n"
          "Runs HANDLER with the path of every file completed in the tree DIRECTORY.\n"
          "  -t, --target DIRECTORY  the tree to watch (an absolute path)\n"
@@ -67,9 +67,11 @@ std::string usageText() {
          "; default 0)\n"
          "  -x, --exclude GLOB      never hand over names matching GLOB, nor watch such\n"
          "                          directories (repeatable)\n"
+         "  -m, --metrics FILE      keep FILE up to date in the Prometheus text format, for\n"
+         "                          node_exporter's textfile collector\n"
          "  -V, --version           print the version and exit\n"
          "      --help              print this text and exit\n"
-         "Signals: HUP reopens the log; TERM and INT stop the daemon.\n";
+         "Signals: HUP reopens the log; USR1 logs a status line; TERM and INT stop the daemon.\n";
 }
 
 CommandLine scanCommandLine(const std::vector<std::string>& args,
@@ -101,7 +103,9 @@ CommandLine scanCommandLine(const std::vector<std::string>& args,
     const bool isState = arg == "-S" || arg == "--state";
     const bool isSettle = arg == "-s" || arg == "--settle";
     const bool isExclude = arg == "-x" || arg == "--exclude";
-    if (!isTarget && !isHandler && !isLog && !isJobs && !isState && !isSettle && !isExclude) {
+    const bool isMetrics = arg == "-m" || arg == "--metrics";
+    if (!isTarget && !isHandler && !isLog && !isJobs && !isState && !isSettle && !isExclude &&
+        !isMetrics) {
       if (!arg.empty() && arg.front() == '-')
         line.unknownOptions.push_back(arg);
       continue;
@@ -113,6 +117,7 @@ CommandLine scanCommandLine(const std::vector<std::string>& args,
                   : isJobs    ? "No job limit specified!!"
                   : isState   ? "No state file specified!!"
                   : isSettle  ? "No settle time specified!!"
+                  : isMetrics ? "No metrics file specified!!"
                               : "No exclude pattern specified!!");
       break;
     }
@@ -134,10 +139,12 @@ CommandLine scanCommandLine(const std::vector<std::string>& args,
                     "' (milliseconds from 0 to " + std::to_string(kMaxSettleMilliseconds) + ")!!");
       }
     } else if (value.empty()) {
-      noteFailure("Invalid value for " + arg + ": '' (" + (isState ? "a file name" : "a pattern") +
-                  ", not empty)!!");
+      noteFailure("Invalid value for " + arg + ": '' (" +
+                  (isExclude ? "a pattern" : "a file name") + ", not empty)!!");
     } else if (isState) {
       line.statePath = value;
+    } else if (isMetrics) {
+      line.metricsPath = value;
     } else {
       line.excludes.push_back(value);
     }

@@ -43,7 +43,8 @@ struct CommandLine {
   std::vector<std::string> excludes;  // -x, each adds: patterns of names never handed over
   // Arguments that begin with "-" and are no option (a typo, "--jobs=4"): skipped, and warned of.
   std::vector<std::string> unknownOptions;
-  std::string failure;  // the start-up error message for kFail
+  std::string metricsPath;  // -m: the Prometheus text file kept up to date; empty: none
+  std::string failure;      // the start-up error message for kFail
 };
 
 // The target as one spelling of its directory: empty and "." components and trailing slashes

@@ -11,7 +11,7 @@
 namespace vellumd {
 
 namespace {
-constexpr int kSignals[] = {SIGCHLD, SIGHUP, SIGINT, SIGTERM, SIGPIPE};
+constexpr int kSignals[] = {SIGCHLD, SIGHUP, SIGINT, SIGTERM, SIGUSR1, SIGPIPE};
 }  // namespace
 
 SignalChannel::SignalChannel() {

@@ -1,13 +1,13 @@
 // signal_channel.h: the signals the event loop acts on, delivered as a descriptor it polls.
 //
-// SignalChannel owns a signalfd for SIGCHLD, SIGHUP, SIGINT, SIGTERM and SIGPIPE. While it lives,
-// those signals are blocked, so that no work ever runs inside a signal handler: the loop reads
-// them between two records. SIGPIPE is taken only so that a log on a pipe nobody reads any more
-// (standard error in the foreground) fails its writes instead of ending the daemon. Each is given
-// its default disposition first, since a signal inherited as ignored is discarded before it
-// could be read (an ignored SIGCHLD would also make the kernel reap handlers unseen). Created by
-// the event loop before the start-up scan, so that a stop asked for during the scan waits for
-// the loop.
+// SignalChannel owns a signalfd for SIGCHLD, SIGHUP, SIGINT, SIGTERM, SIGUSR1 and SIGPIPE. While
+// it lives, those signals are blocked, so that no work ever runs inside a signal handler: the
+// loop reads them between two records. SIGPIPE is taken only so that a log on a pipe nobody
+// reads any more (standard error in the foreground) fails its writes instead of ending the
+// daemon. Each is given its default disposition first, since a signal inherited as ignored is
+// discarded before it could be read (an ignored SIGCHLD would also make the kernel reap handlers
+// unseen). Created by the event loop before the start-up scan, so that a stop or a status asked
+// for during the scan waits for the loop.
 #pragma once
 
 #include <signal.h>

@@ -17,8 +17,28 @@ HandlerQueue::HandlerQueue(const std::string& handler, std::ostream* log)
 
 HandlerQueue::~HandlerQueue() = default;
 
+// A run's age is a figure in seconds for the operator: the coarse clock is exact enough, and
+// reading it costs the queueing of a run a few nanoseconds rather than a full clock read.
+namespace {
+timespec coarseNow() {
+  timespec now{};
+  clock_gettime(CLOCK_MONOTONIC_COARSE, &now);
+  return now;
+}
+}  // namespace
+
 void HandlerQueue::push(const std::string& path) {
   paths_.push_back(path);
+  queuedAt_.push_back(coarseNow());
+}
+
+std::chrono::nanoseconds HandlerQueue::oldestWait() const {
+  if (queuedAt_.empty())
+    return std::chrono::nanoseconds{0};
+  const timespec now = coarseNow();
+  const timespec& then = queuedAt_.front();
+  return std::chrono::seconds(now.tv_sec - then.tv_sec) +
+         std::chrono::nanoseconds(now.tv_nsec - then.tv_nsec);
 }
 
 HandlerQueue::Outcome HandlerQueue::startQueued(size_t limit) {
@@ -37,7 +57,9 @@ HandlerQueue::Outcome HandlerQueue::startQueued(size_t limit) {
                log_);
       return Outcome::kRetryLater;
     }
+    ++tally_.started;
     if (command.childFailure() != nullptr) {
+      ++tally_.failed;
       // The child shared the daemon's memory and could only exit; the daemon writes its lines.
       // Its exit is reaped like any other and, being no run of the handler, logs nothing more.
       writeLog("Error: Unknown error", log_);
@@ -48,6 +70,7 @@ HandlerQueue::Outcome HandlerQueue::startQueued(size_t limit) {
       running_.emplace(command.pid(), path);
     }
     paths_.pop_front();
+    queuedAt_.pop_front();
   }
   return Outcome::kStarted;
 }
@@ -61,6 +84,8 @@ void HandlerQueue::reapFinished() {
     auto run = running_.find(pid);
     if (run == running_.end())
       continue;
+    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0)
+      ++tally_.failed;
     if (WIFEXITED(status) && WEXITSTATUS(status) != 0) {
       writeLog("Handler for " + escapeForLog(run->second) + " exited with status " +
                    std::to_string(WEXITSTATUS(status)),

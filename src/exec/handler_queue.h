@@ -5,21 +5,34 @@
 // fill the kernel's queue until records are lost. The dispatch queues each run; the loop starts
 // queued runs, a bounded number at a time, only while the inotify descriptor has nothing to read,
 // and never more at once than the job limit. The loop reaps finished runs when it learns of
-// SIGCHLD; an outcome other than success is logged.
-// Owns the handler path, the queued paths and the PID and path of every run under way.
-// Single-threaded: the loop is its only user.
+// SIGCHLD; an outcome other than success is logged, and every outcome is counted for the
+// operator (RunTally).
+// Owns the handler path, the queued paths with the moment each was queued, the PID and path of
+// every run under way, and the tally. Single-threaded: the loop is its only user.
 #pragma once
 
 #include <sys/types.h>
+#include <time.h>
 
 #include <chrono>
 #include <cstddef>
+#include <cstdint>
 #include <deque>
 #include <ostream>
 #include <string>
 #include <unordered_map>
 
 namespace vellumd {
+
+// What the run queue has done since the daemon started: the counters of its status line and
+// metrics. Runs are never tried twice yet; a retry would be counted here, and the runs waiting
+// for their next try held here, so that both reach the operator without further plumbing.
+struct RunTally {
+  uint64_t started = 0;     // taken from the queue to a process, one whose exec failed included
+  uint64_t failed = 0;      // ended with a status other than 0, by a signal, or never exec'ed
+  uint64_t retried = 0;     // failed and queued again
+  size_t waitingRetry = 0;  // failed, and waiting for their next try
+};
 
 class HandlerQueue {
  public:
@@ -58,6 +71,9 @@ class HandlerQueue {
   const std::deque<std::string>& waiting() const { return paths_; }
   size_t size() const { return paths_.size(); }
   size_t running() const { return running_.size(); }
+  const RunTally& tally() const { return tally_; }
+  // How long the oldest queued run has waited; zero when none waits. Told to a few milliseconds.
+  std::chrono::nanoseconds oldestWait() const;
   // True when runs wait and the job limit lets one start.
   bool canStart() const {
     return !paths_.empty() && (jobLimit_ == 0 || running_.size() < jobLimit_);
@@ -65,10 +81,12 @@ class HandlerQueue {
 
  private:
   const std::string handler_;
-  std::ostream* log_;                               // null: nothing is logged
-  std::deque<std::string> paths_;                   // waiting runs, oldest first
+  std::ostream* log_;              // null: nothing is logged
+  std::deque<std::string> paths_;  // waiting runs, oldest first
+  std::deque<timespec> queuedAt_;  // when each of paths_ was queued (CLOCK_MONOTONIC_COARSE)
   std::unordered_map<pid_t, std::string> running_;  // started and not reaped: PID -> path
   size_t jobLimit_ = 0;                             // 0: no limit
+  RunTally tally_;
 };
 
 }  // namespace vellumd

@@ -52,6 +52,9 @@ char processState(pid_t pid);
 // Writes an executable shell script: "#!/bin/sh", then `body`.
 void writeScript(const std::string& path, const std::string& body);
 
+// A TCP port on 127.0.0.1 that nothing listened on a moment ago.
+int freeLocalPort();
+
 // A file held open for writing, so that a test chooses exactly which records the kernel sends:
 // one open, the writes it wants, and the close when it wants it.
 class OpenFile {

@@ -81,7 +81,8 @@ TEST_F(ScanTest, WatchesEveryLevelDepthFirstAndReportsWholePaths) {
     EXPECT_TRUE(waitForHandledPath(inTree(file))) << file;
 }
 
-// A target typed with a trailing slash is spelt without it: names below it get one slash.
+// A target typed with a trailing slash is spelt without it, in its own records as in the paths
+// joined below it.
 TEST_F(ScanTest, JoinsNamesWithOneSlashBelowATargetTypedWithATrailingSlash) {
   makeDir("sub");
   startDaemon(2, {"-t", target() + "/", "-h", handlerPath(), "-L", logPath()});

@@ -76,7 +76,7 @@ TEST(ScanCommandLineTest, ValuesAreTakenVerbatimEvenWhenTheyLookLikeOptions) {
   EXPECT_EQ(swallowed.line.handler, "-V");
   EXPECT_TRUE(swallowed.logs.empty());
 
-  EXPECT_EQ(Scan({"-t", " spaced dir", "-h", "rel/h"}).line.target, " spaced dir");
+  EXPECT_EQ(Scan({"-t", " spaced dir/", "-h", "rel/h"}).line.target, " spaced dir");
   EXPECT_EQ(Scan({"-L", "-t", "-t", "x", "-h", "y"}).logs, std::vector<std::string>{"-t"});
 }
 
@@ -105,6 +105,13 @@ TEST(ScanCommandLineTest, ForegroundAndJobLimitAreTakenAndABadLimitIsTheFirstErr
   EXPECT_EQ(help.line.action, Action::kPrintHelp);
   EXPECT_EQ(help.logs, std::vector<std::string>{"a"});
   EXPECT_EQ(Scan({"-t", "x", "-h", "--help"}).line.handler, "--help");
+}
+
+TEST(ScanCommandLineTest, AMetricsFileIsTakenAndAnEmptyOrMissingOneRefused) {
+  EXPECT_EQ(Scan({"-t", "x", "-h", "y", "--metrics", "/m.prom"}).line.metricsPath, "/m.prom");
+  EXPECT_EQ(Scan({"-t", "x", "-h", "y", "-m", ""}).line.failure,
+            "Invalid value for -m: '' (a file name, not empty)!!");
+  EXPECT_EQ(Scan({"-t", "x", "-h", "y", "-m"}).line.failure, "No metrics file specified!!");
 }
 
 TEST(ScanCommandLineTest, LaterTargetAndHandlerReplaceEarlierOnes) {

@@ -33,6 +33,11 @@ std::vector<std::string> startWarnings(const vellumd::CommandLine& line) {
   if (line.handler.front() != '/')
     warnings.push_back("Handler " + escapeForLog(line.handler) +
                        " is relative - it is resolved against /");
+  // Whoever can write there can take the metrics file's name for a file of theirs, which the
+  // daemon then refuses to replace, or feed the collector figures of their own.
+  if (!line.metricsPath.empty() && vellumd::inDirectoryOthersCanWrite(line.metricsPath))
+    warnings.push_back("Metrics file " + escapeForLog(line.metricsPath) +
+                       " is in a directory others can write");
   if (!line.statePath.empty() && line.statePath.front() != '/')
     warnings.push_back("State file " + escapeForLog(line.statePath) +
                        " is relative - it is resolved against /");

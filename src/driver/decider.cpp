@@ -8,6 +8,7 @@
 #include <map>
 #include <set>
 
+#include "base/descriptor.h"
 #include "base/times.h"
 #include "log/log.h"
 #include "log/own_file.h"
@@ -134,18 +135,71 @@ void Decider::callHandler(const std::string& path, const timespec& changed, bool
   recent_.note(path, changed, byLook);
 }
 
+bool Decider::mayRunAgain(const std::string& target, const std::string& path) {
+  if (path.size() <= target.size() + 1 || path.compare(0, target.size(), target) != 0 ||
+      path[target.size()] != '/') {
+    return false;
+  }
+  // Walked name by name, refusing links on the way, as the decision before the first run was
+  // made in the very directory watched: a name replaced by a link meanwhile leads nowhere.
+  Descriptor directory(open(target.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+  size_t at = target.size() + 1;
+  for (size_t slash; directory.get() >= 0 && (slash = path.find('/', at)) != std::string::npos;
+       at = slash + 1) {
+    const std::string name = path.substr(at, slash - at);
+    if (name.empty() || name == "." || name == "..")
+      return false;
+    directory = Descriptor(
+        openat(directory.get(), name.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+  }
+  const std::string name = path.substr(at);
+  struct stat info;
+  return directory.get() >= 0 && name != "." && name != ".." &&
+         fstatat(directory.get(), name.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0 &&
+         mayHandOver(path, info, S_ISDIR(info.st_mode));
+}
+
 void Decider::forgetOldRuns() {
   // Only runs decided since the queue was last seen empty can be of changes an overflow loses.
   recent_.forgetBefore(earlier(watch_.drainedAt(), kChangeMarginNanoseconds));
 }
 
-TreeState Decider::snapshot() const {
+TreeState Decider::snapshot(bool orderlyStop) const {
   TreeState state;
   state.horizon = earlier(watch_.drainedAt(), kChangeMarginNanoseconds);
-  const std::set<std::string> waiting(runs_.waiting().begin(), runs_.waiting().end());
-  state.runs =
-      recent_.saved([&waiting](const std::string& path) { return waiting.contains(path); });
-  state.toLook.assign(waiting.begin(), waiting.end());
+  // Runs to start again after a restart: queued first tries, and runs under way unless they go on.
+  std::set<std::string> again;
+  const std::deque<std::string>& queued = runs_.waiting();
+  const std::vector<PendingRetry> retries = runs_.pendingRetries();
+  std::set<std::string> retrying;
+  for (const PendingRetry& retry : retries)
+    retrying.insert(retry.path);
+  for (const std::string& path : queued) {
+    if (!retrying.contains(path))
+      again.insert(path);
+  }
+  if (!orderlyStop) {
+    for (std::string& path : runs_.runningPaths())
+      again.insert(std::move(path));
+  }
+  state.runs = recent_.saved([&again](const std::string& path) { return again.contains(path); });
+  state.toLook.assign(again.begin(), again.end());
+  const unsigned tries = runs_.policy().retries + 1;
+  const auto steadyNow = HandlerQueue::Clock::now();
+  const timespec wallNow = wallClockNow();
+  for (const PendingRetry& retry : retries) {
+    const auto wait = std::chrono::duration_cast<std::chrono::nanoseconds>(
+        std::max(retry.due - steadyNow, HandlerQueue::Clock::duration::zero()));
+    timespec due = wallNow;
+    due.tv_sec += static_cast<time_t>(wait.count() / 1'000'000'000);
+    due.tv_nsec += static_cast<long>(wait.count() % 1'000'000'000);
+    if (due.tv_nsec >= 1'000'000'000) {
+      ++due.tv_sec;
+      due.tv_nsec -= 1'000'000'000;
+    }
+    const unsigned left = tries + 1 > retry.nextTry ? tries + 1 - retry.nextTry : 1;
+    state.retries.push_back({retry.path, left, due});
+  }
   for (const auto& [wd, name] : settle_.names()) {
     if (std::optional<std::string> directory = registry_.boundedPathOf(wd))
       state.toLook.push_back(joinPath(*directory, name));
@@ -164,6 +218,17 @@ TreeState Decider::snapshot() const {
 void Decider::catchUp(const TreeState& state,
                       const std::vector<std::pair<int, std::string>>& changed) {
   recent_.restore(state.runs);
+  // Queued before the looks below, whose new completions replace them.
+  const unsigned tries = runs_.policy().retries + 1;
+  const timespec wallNow = wallClockNow();
+  for (const TreeState::Retry& retry : state.retries) {
+    const long long waitNs =
+        std::max(0LL, (static_cast<long long>(retry.due.tv_sec) - wallNow.tv_sec) * 1'000'000'000 +
+                          (retry.due.tv_nsec - wallNow.tv_nsec));
+    const unsigned nextTry = tries >= retry.triesLeft ? tries - retry.triesLeft + 1 : 1;
+    runs_.restoreRetry({retry.path, std::max(nextTry, 2u),
+                        HandlerQueue::Clock::now() + std::chrono::nanoseconds(waitNs)});
+  }
   // The names saved to be looked at, by the directory that holds them now.
   std::map<std::string, int> directories;
   if (!state.toLook.empty()) {

@@ -80,12 +80,19 @@ class Decider {
   // Forgets runs decided before the queue was last seen empty (less a margin).
   void forgetOldRuns();
 
-  // How far the tree has been handled, to be saved: see TreeState.
-  TreeState snapshot() const;
+  // True when `path`, a run's argument, may run again: it is still reached from `target` through
+  // directories alone, none a link, and mayHandOver() holds for what it names now.
+  bool mayRunAgain(const std::string& target, const std::string& path);
+
+  // How far the tree has been handled, to be saved: see TreeState. A run under way is saved as
+  // one to look at again, since a crash would leave its outcome unknown, unless `orderlyStop`:
+  // the daemon stops and its runs go on to their end.
+  TreeState snapshot(bool orderlyStop = false) const;
   // Catches up with a tree that changed while the daemon was stopped: every regular file changed
   // since the state's horizon (`changed`, by directory and name, as the start-up scan found
   // them), or named to be looked at, is looked at as a file found in a new directory is, except a
-  // file whose run started at its present change time. Before any record is dispatched.
+  // file whose run started at its present change time. The retries saved wait again for their
+  // time, unless the file changed meanwhile. Before any record is dispatched.
   void catchUp(const TreeState& state, const std::vector<std::pair<int, std::string>>& changed);
 
  private:

@@ -10,6 +10,7 @@
 #include <cstring>
 #include <initializer_list>
 #include <optional>
+#include <vector>
 
 #include "driver/daemon_status.h"
 #include "driver/dispatch.h"
@@ -67,6 +68,7 @@ class EventLoop {
   // later, or made by a provisioning step that runs after the daemon's unit.
   void start() {
     runs_.setJobLimit(settings_.jobs);
+    runs_.setPolicy(settings_.runPolicy);
     if (isDirectory(settings_.target)) {
       watchTarget();
       status_.start(tree_.watch, runs_);
@@ -110,16 +112,19 @@ class EventLoop {
  public:
   // Until SIGTERM or SIGINT: returns the exit status.
   int run() {
-    pollfd ready[2] = {{tree_.watch.fd(), POLLIN, 0}, {signals_.fd(), POLLIN, 0}};
+    // The inotify and signal descriptors, then the error pipes of the runs under way (-E).
+    std::vector<pollfd> ready;
     for (;;) {
-      ready[0].revents = ready[1].revents = 0;
-      const int result = poll(ready, 2, timeoutFor(nextWake()));
+      ready.assign({{tree_.watch.fd(), POLLIN, 0}, {signals_.fd(), POLLIN, 0}});
+      runs_.addErrorPipes(ready);
+      const int result = poll(ready.data(), ready.size(), timeoutFor(nextWake()));
       if (result < 0) {
         writeLog("poll return error - " + std::to_string(result) + "!!", log_);
         continue;
       }
       fold_.flushIfDue(Clock::now());
       state_.saveIfDue(dispatcher_.decider());
+      runs_.enforceTimeLimits(Clock::now());
       checkTarget();
       if (ready[1].revents != 0 && takeSignals())
         return 0;
@@ -133,13 +138,15 @@ class EventLoop {
 
  private:
   // Every deadline the loop wakes for, in one place: the folded count, the next name to settle,
-  // the state to save, the next look for a missing target, the metrics file, and the next try at
-  // starting a run (now, or after a pause when the last start found no room for a process).
+  // the state to save, the next look for a missing target, the metrics file, the next try at
+  // starting a run (now, or after a pause when the last start found no room for a process), and
+  // the next time limit or retry of a run.
   std::optional<Clock::time_point> nextWake() const {
     std::optional<Clock::time_point> wake;
     for (const std::optional<Clock::time_point>& due :
          {fold_.due(), dispatcher_.decider().nextSettled(), state_.due(), targetCheckAt_,
-          status_.due(), runs_.canStart() ? std::optional(retryAt_) : std::nullopt}) {
+          status_.due(), runs_.canStart() ? std::optional(retryAt_) : std::nullopt,
+          runs_.nextDeadline()}) {
       if (due && (!wake || *due < *wake))
         wake = due;
     }
@@ -154,6 +161,9 @@ class EventLoop {
     for (int number : signals_.take()) {
       if (number == SIGCHLD) {
         runs_.reapFinished();
+        // A run that ended is no longer one to start again after a crash, and a failed one may
+        // now wait for a retry: both belong in the saved state.
+        state_.noteRecords();
       } else if (number == SIGHUP) {
         reopenLog(*settings_.logFile, log_);
       } else if (number == SIGUSR1) {
@@ -163,7 +173,10 @@ class EventLoop {
         // Runs held back by the job limit or a busy moment end with the daemon.
         if (!runs_.empty())
           writeLog("Handler runs not started - " + std::to_string(runs_.size()), log_);
-        state_.save(dispatcher_.decider());
+        // Kept in the state file, when there is one; said either way.
+        if (const size_t retries = runs_.pendingRetries().size(); retries > 0)
+          writeLog("Handler retries pending - " + std::to_string(retries), log_);
+        state_.save(dispatcher_.decider(), true);
         status_.write();
         return true;
       }
@@ -197,9 +210,25 @@ class EventLoop {
     // A write of the metrics file on a busy disk may take long enough for the kernel's queue
     // to overflow in a burst: it too waits for a moment with nothing to read.
     status_.writeIfDue();
+    runs_.readErrors();
+    releaseRetries();
     if (runs_.canStart() && Clock::now() >= retryAt_ &&
         runs_.startQueued(kStartsPerQuietTurn) == HandlerQueue::Outcome::kRetryLater) {
       retryAt_ = Clock::now() + HandlerQueue::kRetryPause;
+    }
+  }
+
+  // Failed runs whose time has come join the queue, behind the runs already in it, if their name
+  // is still one a run may be handed.
+  void releaseRetries() {
+    for (const PendingRetry& retry : runs_.takeDueRetries(Clock::now())) {
+      if (dispatcher_.decider().mayRunAgain(settings_.target, retry.path)) {
+        runs_.requeue(retry.path, retry.nextTry);
+      } else {
+        writeLog("Handler for " + escapeForLog(retry.path) +
+                     " not run again - the name is gone or no longer a file to hand over",
+                 log_);
+      }
     }
   }
 

@@ -25,6 +25,7 @@ struct LoopSettings {
   std::string target;
   std::string handler;
   size_t jobs = 0;                      // most handlers at once; 0: no limit
+  RunPolicy runPolicy;                  // time limit, retries, error lines
   StateFile* stateFile = nullptr;       // null: no state kept
   std::optional<TreeState> savedState;  // what stateFile held at start-up; nothing at a first start
   DispatchOptions dispatch;             // settle time and excluded names

@@ -178,6 +178,10 @@ int main(int argc, char* argv[]) {
   settings.target = line.target;
   settings.handler = line.handler;
   settings.jobs = line.jobs;
+  settings.runPolicy.timeout = std::chrono::seconds(line.timeoutSeconds);
+  settings.runPolicy.retries = static_cast<unsigned>(line.retries);
+  settings.runPolicy.retryDelay = std::chrono::milliseconds(line.retryDelayMilliseconds);
+  settings.runPolicy.errorLines = static_cast<unsigned>(line.errorLines);
   settings.logFile = &logFile;
   settings.report = &report;
   if (stateFile)

@@ -24,6 +24,13 @@ bool parseSettle(const std::string& text, long& milliseconds) {
   milliseconds = std::stol(text);
   return milliseconds <= kMaxSettleMilliseconds;
 }
+// A whole number from `low` to `high`, nothing else (no sign, no blanks).
+bool parseNumber(const std::string& text, long low, long high, long& value) {
+  if (text.empty() || text.size() > 9 || text.find_first_not_of("0123456789") != std::string::npos)
+    return false;
+  value = std::stol(text);
+  return value >= low && value <= high;
+}
 }  // namespace
 
 std::string tidyTarget(const std::string& path) {
@@ -49,7 +56,8 @@ std::string versionBanner() {
 
 std::string usageText() {
   return "Usage: vellumd -t DIRECTORY -h HANDLER [-L LOGFILE] [-f] [-j N] [-S FILE] [-s MS]\n"
-         "               [-x GLOB]... [-m FILE]\n"
+         "               [-x GLOB]... [-m FILE] [-T SECONDS] [-r N] [--retry-delay MS]\n"
+         "               [-E N]\n"
          "       vellumd -V | --help\n"
          "Runs HANDLER with the path of every file completed in the tree DIRECTORY.\n"
          "  -t, --target DIRECTORY  the tree to watch (an absolute path)\n"
@@ -69,6 +77,20 @@ std::string usageText() {
          "                          directories (repeatable)\n"
          "  -m, --metrics FILE      keep FILE up to date in the Prometheus text format, for\n"
          "                          node_exporter's textfile collector\n"
+         "  -T, --timeout SECONDS   stop a run that lasts longer (1 to " +
+         std::to_string(kMaxTimeoutSeconds) +
+         "; default: no limit)\n"
+         "  -r, --retries N         run a failed run again up to N more times (0 to " +
+         std::to_string(kMaxRetries) +
+         "; default 0)\n"
+         "      --retry-delay MS    wait MS milliseconds before the first retry, twice as long\n"
+         "                          before each later one (1 to " +
+         std::to_string(kMaxRetryDelayMilliseconds) +
+         "; default 1000)\n"
+         "  -E, --error-lines N     log the last N lines a failed run wrote on its standard\n"
+         "                          error (0 to " +
+         std::to_string(kMaxErrorLines) +
+         "; default 0)\n"
          "  -V, --version           print the version and exit\n"
          "      --help              print this text and exit\n"
          "Signals: HUP reopens the log; USR1 logs a status line; TERM and INT stop the daemon.\n";
@@ -104,21 +126,30 @@ CommandLine scanCommandLine(const std::vector<std::string>& args,
     const bool isSettle = arg == "-s" || arg == "--settle";
     const bool isExclude = arg == "-x" || arg == "--exclude";
     const bool isMetrics = arg == "-m" || arg == "--metrics";
+    const bool isTimeout = arg == "-T" || arg == "--timeout";
+    const bool isRetries = arg == "-r" || arg == "--retries";
+    const bool isRetryDelay = arg == "--retry-delay";
+    const bool isErrorLines = arg == "-E" || arg == "--error-lines";
+    const bool isNumber = isTimeout || isRetries || isRetryDelay || isErrorLines;
     if (!isTarget && !isHandler && !isLog && !isJobs && !isState && !isSettle && !isExclude &&
-        !isMetrics) {
+        !isMetrics && !isNumber) {
       if (!arg.empty() && arg.front() == '-')
         line.unknownOptions.push_back(arg);
       continue;
     }
     if (i + 1 == args.size()) {
-      noteFailure(isTarget    ? "No target specified!!"
-                  : isHandler ? "No handler specified!!"
-                  : isLog     ? "No log file specified!!"
-                  : isJobs    ? "No job limit specified!!"
-                  : isState   ? "No state file specified!!"
-                  : isSettle  ? "No settle time specified!!"
-                  : isMetrics ? "No metrics file specified!!"
-                              : "No exclude pattern specified!!");
+      noteFailure(isTarget       ? "No target specified!!"
+                  : isHandler    ? "No handler specified!!"
+                  : isLog        ? "No log file specified!!"
+                  : isJobs       ? "No job limit specified!!"
+                  : isState      ? "No state file specified!!"
+                  : isSettle     ? "No settle time specified!!"
+                  : isMetrics    ? "No metrics file specified!!"
+                  : isTimeout    ? "No time limit specified!!"
+                  : isRetries    ? "No retry count specified!!"
+                  : isRetryDelay ? "No retry delay specified!!"
+                  : isErrorLines ? "No error line count specified!!"
+                                 : "No exclude pattern specified!!");
       break;
     }
     const std::string& value = args[++i];
@@ -137,6 +168,22 @@ CommandLine scanCommandLine(const std::vector<std::string>& args,
       if (!parseSettle(value, line.settleMilliseconds)) {
         noteFailure("Invalid value for " + arg + ": '" + escapeForLog(value) +
                     "' (milliseconds from 0 to " + std::to_string(kMaxSettleMilliseconds) + ")!!");
+      }
+    } else if (isNumber) {
+      struct Range {
+        long low, high;
+        long* value;
+        const char* unit;
+      };
+      const Range range = isTimeout ? Range{1, kMaxTimeoutSeconds, &line.timeoutSeconds, "seconds"}
+                          : isRetries    ? Range{0, kMaxRetries, &line.retries, "a number"}
+                          : isRetryDelay ? Range{1, kMaxRetryDelayMilliseconds,
+                                                 &line.retryDelayMilliseconds, "milliseconds"}
+                                         : Range{0, kMaxErrorLines, &line.errorLines, "a number"};
+      if (!parseNumber(value, range.low, range.high, *range.value)) {
+        noteFailure("Invalid value for " + arg + ": '" + escapeForLog(value) + "' (" + range.unit +
+                    " from " + std::to_string(range.low) + " to " + std::to_string(range.high) +
+                    ")!!");
       }
     } else if (value.empty()) {
       noteFailure("Invalid value for " + arg + ": '' (" +

@@ -25,6 +25,12 @@ inline constexpr size_t kMaxJobs = 1000000;
 // The largest value -s accepts: an hour, in milliseconds.
 inline constexpr long kMaxSettleMilliseconds = 3600000;
 
+// The ranges of -T (seconds), -r, --retry-delay (milliseconds) and -E.
+inline constexpr long kMaxTimeoutSeconds = 86400;
+inline constexpr long kMaxRetries = 100;
+inline constexpr long kMaxRetryDelayMilliseconds = 3600000;
+inline constexpr long kMaxErrorLines = 100;
+
 // What the command line asks for, as scanCommandLine() found it; kept by the entry function.
 struct CommandLine {
   enum class Action {
@@ -43,8 +49,12 @@ struct CommandLine {
   std::vector<std::string> excludes;  // -x, each adds: patterns of names never handed over
   // Arguments that begin with "-" and are no option (a typo, "--jobs=4"): skipped, and warned of.
   std::vector<std::string> unknownOptions;
-  std::string metricsPath;  // -m: the Prometheus text file kept up to date; empty: none
-  std::string failure;      // the start-up error message for kFail
+  std::string metricsPath;             // -m: the Prometheus text file kept up to date; empty: none
+  long timeoutSeconds = 0;             // -T: a run lasting longer is stopped; 0: no limit
+  long retries = 0;                    // -r: further tries of a failed run
+  long retryDelayMilliseconds = 1000;  // --retry-delay: before the first retry
+  long errorLines = 0;                 // -E: lines of a failed run's standard error logged
+  std::string failure;                 // the start-up error message for kFail
 };
 
 // The target as one spelling of its directory: empty and "." components and trailing slashes

@@ -30,12 +30,12 @@ void StateKeeper::saveIfDue(const Decider& decider) {
     save(decider);
 }
 
-void StateKeeper::save(const Decider& decider) {
+void StateKeeper::save(const Decider& decider, bool orderlyStop) {
   // Before the catch-up (a target still missing) the saved state is all there is to keep.
   if (!file_ || !started_)
     return;
   std::string error;
-  if (!file_->save(decider.snapshot(), error)) {
+  if (!file_->save(decider.snapshot(orderlyStop), error)) {
     writeLog("State file " + escapeForLog(file_->path()) + " " + error + " - going on without it",
              log_);
     file_ = nullptr;

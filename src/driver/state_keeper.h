@@ -38,13 +38,15 @@ class StateKeeper {
   // Catches the decider up with what changed since the saved state, then saves at once, so that
   // a first start creates the file.
   void start(Decider& decider);
+  // Records arrived, or runs ended: the state moved.
   void noteRecords() { unsaved_ = file_ != nullptr; }
   // When the state is to be saved next; nothing while nothing changed.
   std::optional<Clock::time_point> due() const {
     return unsaved_ ? std::optional(savedAt_ + kSaveEvery) : std::nullopt;
   }
   void saveIfDue(const Decider& decider);
-  void save(const Decider& decider);
+  // `orderlyStop`: runs under way go on after the daemon (see Decider::snapshot).
+  void save(const Decider& decider, bool orderlyStop = false);
 
  private:
   std::ostream* log_;

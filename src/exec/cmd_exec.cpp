@@ -52,6 +52,7 @@ struct DetachedChild {
   char* const* argv;
   const char* zeroDevice;
   const char* nullDevice;
+  int errorFd;                    // standard error; -1: nullDevice
   sigset_t callerMask;            // the caller's, put back once the child is gone
   const char* failure = nullptr;  // set by the child when it gives up: the ExecError message
   int error = 0;                  // and the errno of the call that failed
@@ -94,8 +95,11 @@ __attribute__((no_sanitize("address", "undefined"))) int startDetachedChild(void
     giveUp(child, "redirect open fail");
   dup2(zero, 0);
   ::close(zero);
-  if (!redirectOnto(child->nullDevice, 1) || !redirectOnto(child->nullDevice, 2))
+  if (!redirectOnto(child->nullDevice, 1))
     giveUp(child, "redirect open fail");
+  if (child->errorFd >= 0 ? dup2(child->errorFd, 2) < 0 : !redirectOnto(child->nullDevice, 2))
+    giveUp(child, "redirect open fail");
+  setpgid(0, 0);
   defaultEverySignal();
   sigset_t none;
   sigemptyset(&none);
@@ -252,7 +256,7 @@ void CmdExec::startDetached(char* const* argv) {
     forkError_ = ENOMEM;
     throw ExecError("fork() fail");
   }
-  DetachedChild child{path_.c_str(), argv, kZeroDevice.c_str(), kNullDevice.c_str(), {}};
+  DetachedChild child{path_.c_str(), argv, kZeroDevice.c_str(), kNullDevice.c_str(), errorFd_, {}};
   // The child shares this thread's storage, errno included: what its failed calls leave there
   // is not this process's concern.
   const int errnoBefore = errno;
@@ -267,6 +271,9 @@ void CmdExec::startDetached(char* const* argv) {
     forkError_ = error;
     throw ExecError("fork() fail");
   }
+  // The child made its own group before its exec; this is the caller's half of the usual pair,
+  // which fails harmlessly (EACCES) once the child has exec'ed.
+  setpgid(pid_, pid_);
   errno = errnoBefore;
   childFailure_ = child.failure;
   childError_ = child.error;

@@ -59,8 +59,13 @@ class CmdExec {
   // ExecError ("redirect open fail", "execv() fail") in its own copy of the caller.
   // Without streams (the daemon's handler runs), the child shares the caller's memory until its
   // exec, so that starting it costs the same however large the caller; should it fail, it exits
-  // with status 3 and run() returns with childFailure() telling why.
+  // with status 3 and run() returns with childFailure() telling why. That child leads a process
+  // group of its own (its PID), so that a signal to the group reaches what it started too.
   void run(std::istream* in, std::ostream* out, std::ostream* err);
+
+  // For the next run() without streams: the child's standard error is `fd` rather than
+  // kNullDevice. The caller keeps the descriptor; -1 (the default) is kNullDevice.
+  void setErrorDescriptor(int fd) { errorFd_ = fd; }
 
   // Waits for the child of run(). Throws ExecError "waitpid() fail" or "exit with error" (killed
   // by a signal or a non-zero status). Does nothing when run() never forked a child.
@@ -90,6 +95,7 @@ class CmdExec {
   int forkError_ = 0;              // errno of a failed fork() or clone()
   const char* childFailure_ = nullptr;  // why a detached child gave up; null when it exec'ed
   int childError_ = 0;                  // the errno of that failure
+  int errorFd_ = -1;                    // the detached child's standard error; -1: kNullDevice
 };
 
 // Opens `path` write-only (created, truncated) and makes `fd` refer to it.

@@ -5,7 +5,9 @@
 //   horizon SECONDS NANOSECONDS
 //   run SECONDS NANOSECONDS LENGTH      followed by the path's bytes and a newline
 //   look LENGTH                         followed by the path's bytes and a newline
+//   retry TRIES_LEFT SECONDS NANOSECONDS LENGTH   followed by the path's bytes and a newline
 //   end
+// A file without retry lines is read by every daemon that knows the header.
 #include "watch/state_file.h"
 
 #include <fcntl.h>
@@ -220,6 +222,13 @@ std::optional<TreeState> StateFile::load(std::string& error) const {
       state.runs.push_back({std::move(path), changed});
     } else if (kind == "look") {
       state.toLook.push_back(reader.bytes(reader.number()));
+    } else if (kind == "retry") {
+      const long long triesLeft = reader.number();
+      const timespec due = reader.time();
+      std::string path = reader.bytes(reader.number());
+      if (triesLeft < 1 || triesLeft > 1000)
+        break;
+      state.retries.push_back({std::move(path), static_cast<unsigned>(triesLeft), due});
     } else {
       ended = kind == "end";
       if (!ended)
@@ -236,7 +245,9 @@ std::optional<TreeState> StateFile::load(std::string& error) const {
   const auto outside = [this](const std::string& path) { return !liesInside(path, tree_); };
   if (std::any_of(state.runs.begin(), state.runs.end(),
                   [&outside](const TreeState::Run& run) { return outside(run.path); }) ||
-      std::any_of(state.toLook.begin(), state.toLook.end(), outside)) {
+      std::any_of(state.toLook.begin(), state.toLook.end(), outside) ||
+      std::any_of(state.retries.begin(), state.retries.end(),
+                  [&outside](const TreeState::Retry& retry) { return outside(retry.path); })) {
     error = "names a path outside the tree";
     return std::nullopt;
   }
@@ -256,6 +267,11 @@ bool StateFile::save(const TreeState& state, std::string& error) const {
   for (const std::string& path : state.toLook) {
     text += "look " + std::to_string(path.size()) + "\n";
     text.append(path).push_back('\n');
+  }
+  for (const TreeState::Retry& retry : state.retries) {
+    text += "retry " + std::to_string(retry.triesLeft) + " " + time(retry.due) + " " +
+            std::to_string(retry.path.size()) + "\n";
+    text.append(retry.path).push_back('\n');
   }
   text += "end\n";
 

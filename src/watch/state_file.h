@@ -31,6 +31,13 @@ struct TreeState {
   // Files whose completion was known and not yet handed over (runs queued, names settling, files
   // still being written): looked at again whatever their change time.
   std::vector<std::string> toLook;
+  struct Retry {
+    std::string path;
+    unsigned triesLeft;  // 1 or more
+    timespec due;        // CLOCK_REALTIME, so that it means the same after a reboot
+  };
+  // Failed runs waiting to be tried again.
+  std::vector<Retry> retries;
 };
 
 // The state file at one path, for one tree. Owns a descriptor of the directory that holds the

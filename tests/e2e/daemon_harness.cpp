@@ -416,8 +416,12 @@ void DaemonTest::stopDaemon() {
     return;
   // A stopped daemon would not answer SIGTERM.
   kill(pid_, SIGCONT);
-  // The daemon leads its own process group, which its handlers inherit: ending the group by the
-  // daemon's PID also ends handlers still running, so that none writes into a removed tree.
+  // The daemon leads its own process group; each handler leads one of its own. Ending them all
+  // keeps any from writing into a removed tree.
+  std::istringstream children(
+      readWhole("/proc/" + std::to_string(pid_) + "/task/" + std::to_string(pid_) + "/children"));
+  for (pid_t child; children >> child;)
+    kill(-child, SIGKILL);
   kill(-pid_, SIGTERM);
   if (!waitForExit(5s)) {
     kill(-pid_, SIGKILL);

@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <map>
 #include <sstream>
@@ -232,6 +233,130 @@ TEST_F(HandlerTest, AHandlerThatCannotBeExecutedLogsTheChildsErrorAndTheDaemonCa
   EXPECT_TRUE(waitForLog(why + "Permission denied"));
   EXPECT_EQ(logCount("Error: Unknown error"), 2);
   EXPECT_TRUE(daemonAlive());
+}
+
+// Failures: time limits, retries and the handler's last words.
+class FailureTest : public HandlerTest {
+ protected:
+  // A handler that counts its runs per name in root()/count.NAME, then acts as the name says:
+  // "hang*" ignores SIGTERM, as does the child it starts, and writes its group to NAME.pgid;
+  // "flaky*" fails its first two tries; "broken" always fails; "bad" says its input was bad;
+  // "gone" removes its file and fails; "broke*" fails while root()/broken exists; "loud" says five
+  // lines and fails; "chatty" writes 10 MB and succeeds. Successes are recorded.
+  std::string failingHandler() {
+    const std::string script = root() + "/failing-handler";
+    writeScript(script,
+                "r='" + root() + "'; n=${1##*/}\nc=$(cat \"$r/count.$n\" 2>/dev/null)\n" +
+                    "c=$((c + 1)); echo $c > \"$r/count.$n\"\ncase $n in\n" +
+                    "  hang*) echo $$ > \"$r/$n.pgid\"; trap '' TERM; sleep 300 & wait;;\n" +
+                    "  flaky*) [ $c -ge 3 ] || exit 1;;\n  broken) exit 1;;\n" +
+                    "  bad) exit 65;;\n  gone) rm \"$1\"; exit 1;;\n" +
+                    "  broke*) [ -e \"$r/broken\" ] && exit 1;;\n" +
+                    "  loud) for i in 1 2 3 4 5; do printf 'say\\t%s\\n' $i >&2; done;" +
+                    " exit 2;;\n" +
+                    "  chatty) head -c 10000000 /dev/zero | tr '\\0' x >&2;;\nesac\n" +
+                    "printf '%s\\0' \"$1\" >> '" + recordPath() + "'\n");
+    return script;
+  }
+  int runs(const std::string& name) const {
+    const std::string count = readWhole(root() + "/count." + name);
+    return count.empty() ? 0 : std::stoi(count);
+  }
+  // True while a process of `group` lives; a zombie no longer counts (an init that reaps no
+  // orphans keeps them).
+  static bool groupLives(pid_t group) {
+    for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
+      const std::string stat = readWhole(entry.path().string() + "/stat");
+      const size_t paren = stat.rfind(')');
+      char state = 0;
+      int parent = 0, pgrp = 0;
+      if (paren != std::string::npos &&
+          sscanf(stat.c_str() + paren + 1, " %c %d %d", &state, &parent, &pgrp) == 3 &&
+          pgrp == group && state != 'Z') {
+        return true;
+      }
+    }
+    return false;
+  }
+  std::string handlerFor(const std::string& name) const {
+    return "Handler for " + inTree(name) + " ";
+  }
+};
+
+TEST_F(FailureTest, ARunPastItsTimeLimitIsStoppedWithWhatItStartedAndFreesItsJob) {
+  startDaemon(-1, {"-t", target(), "-h", failingHandler(), "-L", logPath(), "-T", "1", "-j", "1"});
+  writeFile("hang", "x");
+  writeFile("after", "y");
+  const std::string pgidFile = root() + "/hang.pgid";
+  ASSERT_TRUE(waitUntil([&] { return !readWhole(pgidFile).empty(); }));
+  const pid_t group = std::stoi(readWhole(pgidFile));
+  ASSERT_TRUE(waitForLog(handlerFor("hang") + "ran past 1 s - stopping it", 5s));
+  // Neither the handler nor its child heeds SIGTERM: the group's SIGKILL comes 5 s later.
+  EXPECT_TRUE(groupLives(group));
+  EXPECT_TRUE(waitUntil([&] { return !groupLives(group); }, 6500ms));
+  EXPECT_TRUE(waitForLog(handlerFor("hang") + "killed by signal 9"));
+  EXPECT_TRUE(waitForHandledPath(inTree("after"), 5s));
+}
+
+TEST_F(FailureTest, AFailedRunIsTriedAgainUntilItSucceedsItsTriesRunOutOrItsNameIsGone) {
+  startDaemon(-1, {"-t", target(), "-h", failingHandler(), "-L", logPath(), "-r", "2",
+                   "--retry-delay", "200", "-j", "2"});
+  for (const char* name : {"flaky1", "flaky2", "broken", "bad", "gone"})
+    writeFile(name, "x");
+  ASSERT_TRUE(waitForHandledPath(inTree("flaky1")));
+  ASSERT_TRUE(waitForHandledPath(inTree("flaky2")));
+  ASSERT_TRUE(waitForLog(handlerFor("broken") + "failed 3 times - giving up"));
+  ASSERT_TRUE(waitForLog("Handler for " + inTree("gone") +
+                         " not run again - the name is gone or no longer a file to hand over"));
+  ASSERT_TRUE(waitForLog(handlerFor("bad") + "exited with status 65"));
+  EXPECT_TRUE(logContains(handlerFor("flaky1") + "will run again in 200 ms (try 1 of 3)"));
+  EXPECT_TRUE(logContains(handlerFor("flaky1") + "will run again in 400 ms (try 2 of 3)"));
+  EXPECT_EQ(timesHandled(inTree("flaky1")), 1);
+  EXPECT_EQ(runs("flaky2"), 3);
+  EXPECT_EQ(runs("broken"), 3);
+  EXPECT_EQ(runs("bad"), 1) << "status 65: the input was bad, trying again is pointless";
+  EXPECT_EQ(runs("gone"), 1);
+  EXPECT_EQ(logCount(handlerFor("bad") + "exited with status 65"), 1);
+  kill(pid(), SIGUSR1);
+  EXPECT_TRUE(
+      waitForLog("Status: 1 directories watched, 0 runs queued, 0 running, 0 waiting to "
+                 "retry, 11 started, 9 failed, 0 overflows"));
+}
+
+TEST_F(FailureTest, ARetryWaitingAtACrashRunsOnceAfterTheRestart) {
+  const std::string state = root() + "/state";
+  const std::vector<std::string> args = {"-t",      target(), "-h", failingHandler(), "-L",
+                                         logPath(), "-r",     "5",  "--retry-delay",  "3000",
+                                         "-S",      state};
+  putFile(root() + "/broken", "");
+  startDaemon(-1, args);
+  writeFile("broke.txt", "x");
+  ASSERT_TRUE(waitForLog(handlerFor("broke.txt") + "will run again in 3000 ms (try 1 of 6)"));
+  ASSERT_TRUE(waitUntil([&] { return readWhole(state).find("\nretry 5 ") != std::string::npos; }));
+  kill(pid(), SIGKILL);
+  ASSERT_TRUE(waitForExit());
+  unlink((root() + "/broken").c_str());
+  startDaemon(-1, args);
+  ASSERT_TRUE(waitForHandledPath(inTree("broke.txt"), 8s));
+  EXPECT_EQ(timesHandled(inTree("broke.txt")), 1);
+  EXPECT_EQ(runs("broke.txt"), 2);
+}
+
+TEST_F(FailureTest, AFailedRunsLastErrorLinesFollowItsOutcomeAndASuccessfulOnesAreDropped) {
+  startDaemon(-1, {"-t", target(), "-h", failingHandler(), "-L", logPath(), "-E", "3"});
+  writeFile("chatty", "x");
+  writeFile("loud", "y");
+  ASSERT_TRUE(waitForLog(handlerFor("loud") + "said: say\\t5"));
+  ASSERT_TRUE(waitForHandledPath(inTree("chatty"), 20s)) << "10 MB on standard error must flow";
+  const std::vector<std::string> messages = logMessages();
+  auto outcome =
+      std::find(messages.begin(), messages.end(), handlerFor("loud") + "exited with status 2");
+  ASSERT_LE(outcome + 4, messages.end());
+  for (int line = 1; line <= 3; ++line)
+    EXPECT_EQ(*(outcome + line), handlerFor("loud") + "said: say\\t" + std::to_string(line + 2));
+  EXPECT_EQ(std::count_if(messages.begin(), messages.end(),
+                          [](const std::string& m) { return m.find(" said: ") != m.npos; }),
+            3);
 }
 
 }  // namespace

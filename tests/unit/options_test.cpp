@@ -81,7 +81,7 @@ TEST(ScanCommandLineTest, ValuesAreTakenVerbatimEvenWhenTheyLookLikeOptions) {
 }
 
 TEST(ScanCommandLineTest, UnknownArgumentsAndJoinedFormsAreSkipped) {
-  const Scan unknown({"foo", "-t", "x", "-X", "-h", "y", "--", "-T", "-tx", "-H"});
+  const Scan unknown({"foo", "-t", "x", "-X", "-h", "y", "--", "-Q", "-tx", "-H"});
   EXPECT_EQ(unknown.line.action, Action::kRun);
   EXPECT_EQ(unknown.line.target, "x");
   EXPECT_EQ(unknown.line.handler, "y");
@@ -105,6 +105,24 @@ TEST(ScanCommandLineTest, ForegroundAndJobLimitAreTakenAndABadLimitIsTheFirstErr
   EXPECT_EQ(help.line.action, Action::kPrintHelp);
   EXPECT_EQ(help.logs, std::vector<std::string>{"a"});
   EXPECT_EQ(Scan({"-t", "x", "-h", "--help"}).line.handler, "--help");
+}
+
+TEST(ScanCommandLineTest, FailureOptionsAreTakenWithinTheirRangesAndRefusedOutside) {
+  const Scan scan(
+      {"-t", "x", "-h", "y", "-T", "86400", "-r", "100", "--retry-delay", "1", "-E", "0"});
+  EXPECT_EQ(scan.line.timeoutSeconds, 86400);
+  EXPECT_EQ(scan.line.retries, 100);
+  EXPECT_EQ(scan.line.retryDelayMilliseconds, 1);
+  EXPECT_EQ(Scan({"-t", "x", "-h", "y"}).line.retryDelayMilliseconds, 1000);
+  EXPECT_EQ(Scan({"-t", "x", "-h", "y", "-T", "0"}).line.failure,
+            "Invalid value for -T: '0' (seconds from 1 to 86400)!!");
+  EXPECT_EQ(Scan({"-t", "x", "-h", "y", "--retries", "101"}).line.failure,
+            "Invalid value for --retries: '101' (a number from 0 to 100)!!");
+  EXPECT_EQ(Scan({"-t", "x", "-h", "y", "--retry-delay", "3600001"}).line.failure,
+            "Invalid value for --retry-delay: '3600001' (milliseconds from 1 to 3600000)!!");
+  EXPECT_EQ(Scan({"-t", "x", "-h", "y", "-E", "-1"}).line.failure,
+            "Invalid value for -E: '-1' (a number from 0 to 100)!!");
+  EXPECT_EQ(Scan({"-t", "x", "-h", "y", "-r"}).line.failure, "No retry count specified!!");
 }
 
 TEST(ScanCommandLineTest, AMetricsFileIsTakenAndAnEmptyOrMissingOneRefused) {

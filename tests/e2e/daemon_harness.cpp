@@ -416,17 +416,18 @@ void DaemonTest::stopDaemon() {
     return;
   // A stopped daemon would not answer SIGTERM.
   kill(pid_, SIGCONT);
-  // The daemon leads its own process group; each handler leads one of its own. Ending them all
-  // keeps any from writing into a removed tree.
+  // The daemon leads its own process group; each handler leads one of its own, ended once the
+  // daemon is gone (a handler ended first would free its job for the next queued run), so that
+  // none writes into a removed tree.
   std::istringstream children(
       readWhole("/proc/" + std::to_string(pid_) + "/task/" + std::to_string(pid_) + "/children"));
-  for (pid_t child; children >> child;)
-    kill(-child, SIGKILL);
   kill(-pid_, SIGTERM);
   if (!waitForExit(5s)) {
     kill(-pid_, SIGKILL);
     waitForExit(5s);
   }
+  for (pid_t child; children >> child;)
+    kill(-child, SIGKILL);
   if (foreground_)
     waitpid(pid_, nullptr, 0);
   foreground_ = false;

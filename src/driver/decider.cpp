@@ -139,13 +139,40 @@ void Decider::forgetOldRuns() {
   recent_.forgetBefore(earlier(watch_.drainedAt(), kChangeMarginNanoseconds));
 }
 
+bool Decider::handOverPolled(int directoryFd, const std::string& directory,
+                             const std::string& name) {
+  const std::string path = joinPath(directory, name);
+  struct stat info;
+  if (isExcluded(name) || fstatat(directoryFd, name.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0 ||
+      !mayHandOver(path, info, false) || recent_.ranAt(path, info.st_ctim)) {
+    return true;
+  }
+  if (S_ISREG(info.st_mode)) {
+    ReadLease lease;
+    if (lease.take(directoryFd, name) == WriterState::kWriter)
+      return false;
+  }
+  callHandler(path, info.st_ctim);
+  return true;
+}
+
+void Decider::notePolled(const timespec& horizon, std::vector<std::string> pending) {
+  const timespec since = earlier(horizon, kChangeMarginNanoseconds);
+  polled_ = Polled{since, std::move(pending)};
+  recent_.forgetBefore(since);
+}
+
 TreeState Decider::snapshot() const {
   TreeState state;
   state.horizon = earlier(watch_.drainedAt(), kChangeMarginNanoseconds);
+  if (polled_) {
+    state.horizon = polled_->horizon;
+    state.toLook = polled_->pending;
+  }
   const std::set<std::string> waiting(runs_.waiting().begin(), runs_.waiting().end());
   state.runs =
       recent_.saved([&waiting](const std::string& path) { return waiting.contains(path); });
-  state.toLook.assign(waiting.begin(), waiting.end());
+  state.toLook.insert(state.toLook.end(), waiting.begin(), waiting.end());
   for (const auto& [wd, name] : settle_.names()) {
     if (std::optional<std::string> directory = registry_.boundedPathOf(wd))
       state.toLook.push_back(joinPath(*directory, name));

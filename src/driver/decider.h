@@ -80,6 +80,19 @@ class Decider {
   // Forgets runs decided before the queue was last seen empty (less a margin).
   void forgetOldRuns();
 
+  // A file a poll found unchanged since its last scan: `name` in the directory open as
+  // `directoryFd` at `directory`. Handed over when mayHandOver() holds for what the name is now,
+  // no run started at its present change time, and no local process has it open for writing.
+  // True unless it is to be offered again (written still).
+  bool handOverPolled(int directoryFd, const std::string& directory, const std::string& name);
+  // True when a run of `path` started at the change time `changed` (one saved in the state file).
+  bool ranAt(const std::string& path, const timespec& changed) const {
+    return recent_.ranAt(path, changed);
+  }
+  // Polling: every change made before `horizon` was seen, and `pending` lists the files seen
+  // changed and not yet handed over; the state saved says so instead of the inotify queue.
+  void notePolled(const timespec& horizon, std::vector<std::string> pending);
+
   // How far the tree has been handled, to be saved: see TreeState.
   TreeState snapshot() const;
   // Catches up with a tree that changed while the daemon was stopped: every regular file changed
@@ -116,6 +129,12 @@ class Decider {
   SettleQueue settle_;
   RecentRuns recent_;
   Look look_;
+  // While polling: what the last scan saw, for snapshot().
+  struct Polled {
+    timespec horizon;
+    std::vector<std::string> pending;
+  };
+  std::optional<Polled> polled_;
 };
 
 // Logs "Skip link PATH - owned by uid N" for a link that is neither followed nor handed over.

@@ -4,6 +4,7 @@
 // starts queued handlers when no record waits, reaps them, and acts on signals.
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -31,6 +32,7 @@ struct LoopSettings {
   LogFile* logFile = nullptr;           // reopened on SIGHUP; its handle may be null (no log)
   ReadyReport* report = nullptr;        // told once the start-up scan is done, or that it failed
   std::string metricsPath;              // the metrics file; empty: none
+  std::chrono::milliseconds poll{0};    // how often the tree is read instead of watched; 0: never
 };
 
 // Returns 0 after SIGTERM or SIGINT ("Stop on signal N"); handlers under way run on. Any

@@ -24,6 +24,15 @@ bool parseSettle(const std::string& text, long& milliseconds) {
   milliseconds = std::stol(text);
   return milliseconds <= kMaxSettleMilliseconds;
 }
+
+// The value of -p: a whole number of milliseconds from kMinPollMilliseconds to
+// kMaxPollMilliseconds.
+bool parsePoll(const std::string& text, long& milliseconds) {
+  if (text.empty() || text.size() > 8 || text.find_first_not_of("0123456789") != std::string::npos)
+    return false;
+  milliseconds = std::stol(text);
+  return milliseconds >= kMinPollMilliseconds && milliseconds <= kMaxPollMilliseconds;
+}
 }  // namespace
 
 std::string tidyTarget(const std::string& path) {
@@ -49,7 +58,7 @@ std::string versionBanner() {
 
 std::string usageText() {
   return "Usage: vellumd -t DIRECTORY -h HANDLER [-L LOGFILE] [-f] [-j N] [-S FILE] [-s MS]\n"
-         "               [-x GLOB]... [-m FILE]\n"
+         "               [-x GLOB]... [-m FILE] [-p MS]\n"
          "       vellumd -V | --help\n"
          "Runs HANDLER with the path of every file completed in the tree DIRECTORY.\n"
          "  -t, --target DIRECTORY  the tree to watch (an absolute path)\n"
@@ -69,6 +78,10 @@ std::string usageText() {
          "                          directories (repeatable)\n"
          "  -m, --metrics FILE      keep FILE up to date in the Prometheus text format, for\n"
          "                          node_exporter's textfile collector\n"
+         "  -p, --poll MS           read the tree every MS milliseconds (" +
+         std::to_string(kMinPollMilliseconds) + " to " + std::to_string(kMaxPollMilliseconds) +
+         ")\n"
+         "                          instead of watching it: for network and FUSE mounts\n"
          "  -V, --version           print the version and exit\n"
          "      --help              print this text and exit\n"
          "Signals: HUP reopens the log; USR1 logs a status line; TERM and INT stop the daemon.\n";
@@ -104,8 +117,9 @@ CommandLine scanCommandLine(const std::vector<std::string>& args,
     const bool isSettle = arg == "-s" || arg == "--settle";
     const bool isExclude = arg == "-x" || arg == "--exclude";
     const bool isMetrics = arg == "-m" || arg == "--metrics";
+    const bool isPoll = arg == "-p" || arg == "--poll";
     if (!isTarget && !isHandler && !isLog && !isJobs && !isState && !isSettle && !isExclude &&
-        !isMetrics) {
+        !isMetrics && !isPoll) {
       if (!arg.empty() && arg.front() == '-')
         line.unknownOptions.push_back(arg);
       continue;
@@ -118,6 +132,7 @@ CommandLine scanCommandLine(const std::vector<std::string>& args,
                   : isState   ? "No state file specified!!"
                   : isSettle  ? "No settle time specified!!"
                   : isMetrics ? "No metrics file specified!!"
+                  : isPoll    ? "No poll interval specified!!"
                               : "No exclude pattern specified!!");
       break;
     }
@@ -137,6 +152,12 @@ CommandLine scanCommandLine(const std::vector<std::string>& args,
       if (!parseSettle(value, line.settleMilliseconds)) {
         noteFailure("Invalid value for " + arg + ": '" + escapeForLog(value) +
                     "' (milliseconds from 0 to " + std::to_string(kMaxSettleMilliseconds) + ")!!");
+      }
+    } else if (isPoll) {
+      if (!parsePoll(value, line.pollMilliseconds)) {
+        noteFailure("Invalid value for " + arg + ": '" + escapeForLog(value) +
+                    "' (milliseconds from " + std::to_string(kMinPollMilliseconds) + " to " +
+                    std::to_string(kMaxPollMilliseconds) + ")!!");
       }
     } else if (value.empty()) {
       noteFailure("Invalid value for " + arg + ": '' (" +

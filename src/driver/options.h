@@ -24,6 +24,9 @@ std::string usageText();
 inline constexpr size_t kMaxJobs = 1000000;
 // The largest value -s accepts: an hour, in milliseconds.
 inline constexpr long kMaxSettleMilliseconds = 3600000;
+// The range of -p: a tenth of a second to a day, in milliseconds.
+inline constexpr long kMinPollMilliseconds = 100;
+inline constexpr long kMaxPollMilliseconds = 86400000;
 
 // What the command line asks for, as scanCommandLine() found it; kept by the entry function.
 struct CommandLine {
@@ -45,6 +48,8 @@ struct CommandLine {
   std::vector<std::string> unknownOptions;
   std::string metricsPath;  // -m: the Prometheus text file kept up to date; empty: none
   std::string failure;      // the start-up error message for kFail
+  // -p: read the tree this often instead of watching it; 0: watch it with inotify.
+  long pollMilliseconds = 0;
 };
 
 // The target as one spelling of its directory: empty and "." components and trailing slashes

@@ -1,0 +1,215 @@
+// tree_poll.cpp: reading the tree at every scan, and the memory of each file's stamp.
+#include "watch/tree_poll.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <memory>
+#include <set>
+#include <utility>
+
+#include "base/descriptor.h"
+#include "log/own_file.h"
+#include "watch/dir_scan.h"
+#include "watch/watch_registry.h"
+
+namespace vellumd {
+
+namespace {
+// Directories open at once, one inside the other: a tree deeper than this is not read further.
+constexpr size_t kMaxDepth = 128;
+constexpr size_t kBufferSize = 32768;
+
+bool sameTime(const timespec& a, const timespec& b) {
+  return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec;
+}
+
+// The attributes of `name` in `directoryFd` as the file system has them now. A network or FUSE
+// file system answers a stat from attributes it cached for a second or more, in which a file
+// still being written elsewhere looks unchanged between two scans; forced, it asks the server
+// (a local file system ignores the flag).
+bool freshStat(int directoryFd, const char* name, int flags, struct statx& info) {
+  return statx(directoryFd, name, flags | AT_STATX_FORCE_SYNC,
+               STATX_TYPE | STATX_MODE | STATX_UID | STATX_SIZE | STATX_MTIME | STATX_CTIME,
+               &info) == 0;
+}
+
+FileStamp stampOf(const struct statx& info) {
+  return {static_cast<off_t>(info.stx_size),
+          {info.stx_mtime.tv_sec, info.stx_mtime.tv_nsec},
+          {info.stx_ctime.tv_sec, info.stx_ctime.tv_nsec}};
+}
+
+// A mount gone answers with these; anything else is the tree's own business.
+bool isMountTrouble(int error) {
+  return error == ENOTCONN || error == ESTALE || error == EIO;
+}
+
+// True when the directory open as `fd` holds nothing but "." and "..".
+bool isEmpty(int fd) {
+  char buffer[1024];
+  const ssize_t count = getdents64(fd, buffer, sizeof buffer);
+  bool empty = true;
+  for (ssize_t offset = 0; offset < count;) {
+    const auto* entry = reinterpret_cast<const dirent64*>(buffer + offset);
+    offset += entry->d_reclen;
+    if (strcmp(entry->d_name, ".") != 0 && strcmp(entry->d_name, "..") != 0)
+      empty = false;
+  }
+  lseek(fd, 0, SEEK_SET);
+  return count >= 0 && empty;
+}
+}  // namespace
+
+bool FileStamp::operator==(const FileStamp& other) const {
+  return size == other.size && sameTime(modified, other.modified) &&
+         sameTime(changed, other.changed);
+}
+
+TreePoll::TreePoll(std::string target, const std::vector<std::string>& excludes,
+                   std::chrono::milliseconds settle)
+    : target_(std::move(target)), excludes_(excludes), settle_(settle) {}
+
+TreePoll::~TreePoll() = default;
+
+TreePoll::Outcome TreePoll::scan(const OnStable& onStable, const IsNew& isNew) {
+  Outcome outcome;
+  timespec startedAt;
+  clock_gettime(CLOCK_REALTIME, &startedAt);
+  Descriptor root(open(joinPath("", target_).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  struct stat rootInfo;
+  if (root.get() < 0 || fstat(root.get(), &rootInfo) != 0) {
+    outcome.trouble = strerror(errno);
+    return outcome;
+  }
+  // A mount gone leaves the empty directory beneath it, on the device of the file system that
+  // holds it: that is no reason to take every file for deleted.
+  const bool wasFull = std::any_of(known_.begin(), known_.end(),
+                                   [](const auto& file) { return file.second.present; });
+  if (!first_ && wasFull && rootInfo.st_dev != targetDevice_ && isEmpty(root.get())) {
+    outcome.trouble = "it is empty, on another device";
+    return outcome;
+  }
+  for (auto& [path, known] : known_)
+    known.present = false;
+  std::set<std::pair<dev_t, ino_t>> visited{{rootInfo.st_dev, rootInfo.st_ino}};
+  int readError = 0;
+  std::unique_ptr<char[]> buffer(new char[kBufferSize]);
+  const auto now = Clock::now();
+  // Depth first; each directory is read whole before those below it are opened, and its files
+  // are offered through its open descriptor, never by a path a planted link could redirect.
+  const std::function<void(int, const std::string&, size_t)> readDirectory =
+      [&](int fd, const std::string& path, size_t depth) {
+        ++outcome.directories;
+        // Directories found, and whether each is a trusted link to follow.
+        std::vector<std::pair<std::string, bool>> below;
+        const auto noteTrouble = [&readError](int error) {
+          if (readError == 0 && isMountTrouble(error))
+            readError = error;
+        };
+        for (;;) {
+          const ssize_t count = getdents64(fd, buffer.get(), kBufferSize);
+          if (count < 0)
+            noteTrouble(errno);
+          if (count <= 0)
+            break;
+          for (ssize_t offset = 0; offset < count;) {
+            const auto* entry = reinterpret_cast<const dirent64*>(buffer.get() + offset);
+            offset += entry->d_reclen;
+            const std::string name = entry->d_name;
+            if (name == "." || name == ".." || matchesAnyPattern(name, excludes_))
+              continue;
+            if (entry->d_type == DT_DIR) {
+              below.emplace_back(name, false);
+              continue;
+            }
+            if (entry->d_type != DT_REG && entry->d_type != DT_LNK && entry->d_type != DT_UNKNOWN)
+              continue;
+            struct statx info;
+            if (!freshStat(fd, name.c_str(), AT_SYMLINK_NOFOLLOW, info)) {
+              noteTrouble(errno);
+              continue;
+            }
+            // A link is followed only when its owner is trusted, as the watch follows one.
+            const bool link = S_ISLNK(info.stx_mode);
+            if (link && (!isTrustedOwner(info.stx_uid) || !freshStat(fd, name.c_str(), 0, info)))
+              continue;
+            if (S_ISDIR(info.stx_mode)) {
+              below.emplace_back(name, link);
+            } else if (S_ISREG(info.stx_mode) && path.size() + 1 + name.size() < kMaxPath) {
+              found(fd, path, name, stampOf(info), now, onStable, isNew, outcome);
+            }
+          }
+        }
+        if (depth >= kMaxDepth)
+          return;
+        for (const auto& [name, link] : below) {
+          // A directory that became a link since it was read is not followed.
+          Descriptor child(openat(fd, name.c_str(),
+                                  O_RDONLY | O_DIRECTORY | O_CLOEXEC | (link ? 0 : O_NOFOLLOW)));
+          if (child.get() < 0)
+            noteTrouble(errno);
+          // Links can lead back up the tree: each directory is read once.
+          struct stat info;
+          if (child.get() < 0 || fstat(child.get(), &info) != 0 ||
+              !visited.emplace(info.st_dev, info.st_ino).second)
+            continue;
+          readDirectory(child.get(), joinPath(path, name), depth + 1);
+        }
+      };
+  readDirectory(root.get(), target_, 0);
+  first_ = false;
+  targetDevice_ = rootInfo.st_dev;
+  if (readError != 0) {
+    // What was not read is not taken for gone.
+    for (auto& [path, known] : known_)
+      known.present = true;
+    outcome.trouble = strerror(readError);
+    return outcome;
+  }
+  scannedSince_ = startedAt;
+  std::erase_if(known_, [](const auto& file) { return !file.second.present; });
+  return outcome;
+}
+
+void TreePoll::found(int directoryFd, const std::string& directory, const std::string& name,
+                     const FileStamp& stamp, Clock::time_point now, const OnStable& onStable,
+                     const IsNew& isNew, Outcome& outcome) {
+  const std::string path = joinPath(directory, name);
+  auto [at, added] = known_.try_emplace(path);
+  Known& known = at->second;
+  known.present = true;
+  if (added) {
+    known.seen = stamp;
+    known.seenSince = now;
+    if (first_ && !isNew(path, stamp))
+      known.handed = stamp;
+    return;
+  }
+  if (!(known.seen == stamp)) {
+    known.seen = stamp;
+    known.seenSince = now;
+    return;
+  }
+  if ((known.handed && *known.handed == stamp) || now - known.seenSince < settle_)
+    return;
+  ++outcome.stable;
+  if (onStable(directoryFd, directory, name, stamp))
+    known.handed = stamp;
+}
+
+std::vector<std::string> TreePoll::pending() const {
+  std::vector<std::string> paths;
+  for (const auto& [path, known] : known_) {
+    if (!known.handed || !(*known.handed == known.seen))
+      paths.push_back(path);
+  }
+  return paths;
+}
+
+}  // namespace vellumd

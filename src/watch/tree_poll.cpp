@@ -89,14 +89,12 @@ TreePoll::Outcome TreePoll::scan(const OnStable& onStable, const IsNew& isNew) {
   }
   // A mount gone leaves the empty directory beneath it, on the device of the file system that
   // holds it: that is no reason to take every file for deleted.
-  const bool wasFull = std::any_of(known_.begin(), known_.end(),
-                                   [](const auto& file) { return file.second.present; });
-  if (!first_ && wasFull && rootInfo.st_dev != targetDevice_ && isEmpty(root.get())) {
+  if (!first_ && files_ > 0 && rootInfo.st_dev != targetDevice_ && isEmpty(root.get())) {
     outcome.trouble = "it is empty, on another device";
     return outcome;
   }
-  for (auto& [path, known] : known_)
-    known.present = false;
+  ++scan_;
+  size_t files = 0;
   std::set<std::pair<dev_t, ino_t>> visited{{rootInfo.st_dev, rootInfo.st_ino}};
   int readError = 0;
   std::unique_ptr<char[]> buffer(new char[kBufferSize]);
@@ -106,8 +104,12 @@ TreePoll::Outcome TreePoll::scan(const OnStable& onStable, const IsNew& isNew) {
   const std::function<void(int, const std::string&, size_t)> readDirectory =
       [&](int fd, const std::string& path, size_t depth) {
         ++outcome.directories;
+        Directory& known = known_[path];
+        known.scan = scan_;
+        size_t found = 0;
         // Directories found, and whether each is a trusted link to follow.
         std::vector<std::pair<std::string, bool>> below;
+        const int errorBefore = readError;
         const auto noteTrouble = [&readError](int error) {
           if (readError == 0 && isMountTrouble(error))
             readError = error;
@@ -142,10 +144,15 @@ TreePoll::Outcome TreePoll::scan(const OnStable& onStable, const IsNew& isNew) {
             if (S_ISDIR(info.stx_mode)) {
               below.emplace_back(name, link);
             } else if (S_ISREG(info.stx_mode) && path.size() + 1 + name.size() < kMaxPath) {
-              found(fd, path, name, stampOf(info), now, onStable, isNew, outcome);
+              ++found;
+              this->found(known, fd, path, name, stampOf(info), now, onStable, isNew, outcome);
             }
           }
         }
+        files += found;
+        // What a failed read did not reach is not taken for gone.
+        if (readError == errorBefore)
+          forgetUnseen(path, known, found);
         if (depth >= kMaxDepth)
           return;
         for (const auto& [name, link] : below) {
@@ -166,50 +173,72 @@ TreePoll::Outcome TreePoll::scan(const OnStable& onStable, const IsNew& isNew) {
   first_ = false;
   targetDevice_ = rootInfo.st_dev;
   if (readError != 0) {
-    // What was not read is not taken for gone.
-    for (auto& [path, known] : known_)
-      known.present = true;
     outcome.trouble = strerror(readError);
     return outcome;
   }
+  files_ = files;
   scannedSince_ = startedAt;
-  std::erase_if(known_, [](const auto& file) { return !file.second.present; });
+  if (outcome.directories < known_.size()) {
+    std::erase_if(known_, [this](auto& directory) {
+      if (directory.second.scan == scan_)
+        return false;
+      for (const auto& [name, file] : directory.second.files)
+        pending_.erase(joinPath(directory.first, name));
+      return true;
+    });
+  }
   return outcome;
 }
 
-void TreePoll::found(int directoryFd, const std::string& directory, const std::string& name,
-                     const FileStamp& stamp, Clock::time_point now, const OnStable& onStable,
-                     const IsNew& isNew, Outcome& outcome) {
-  const std::string path = joinPath(directory, name);
-  auto [at, added] = known_.try_emplace(path);
+void TreePoll::found(Directory& directory, int directoryFd, const std::string& path,
+                     const std::string& name, const FileStamp& stamp, Clock::time_point now,
+                     const OnStable& onStable, const IsNew& isNew, Outcome& outcome) {
+  auto [at, added] = directory.files.try_emplace(name);
   Known& known = at->second;
-  known.present = true;
+  known.scan = scan_;
   if (added) {
     known.seen = stamp;
     known.seenSince = now;
-    if (first_ && !isNew(path, stamp))
+    if (first_ && !isNew(joinPath(path, name), stamp))
       known.handed = stamp;
+    notePending(path, name, known);
     return;
   }
   if (!(known.seen == stamp)) {
     known.seen = stamp;
     known.seenSince = now;
+    notePending(path, name, known);
     return;
   }
   if ((known.handed && *known.handed == stamp) || now - known.seenSince < settle_)
     return;
   ++outcome.stable;
-  if (onStable(directoryFd, directory, name, stamp))
+  if (onStable(directoryFd, path, name, stamp)) {
     known.handed = stamp;
+    notePending(path, name, known);
+  }
+}
+
+void TreePoll::forgetUnseen(const std::string& directory, Directory& known, size_t found) {
+  if (found == known.files.size())
+    return;
+  std::erase_if(known.files, [&](const auto& file) {
+    if (file.second.scan == scan_)
+      return false;
+    pending_.erase(joinPath(directory, file.first));
+    return true;
+  });
+}
+
+void TreePoll::notePending(const std::string& path, const std::string& name, const Known& known) {
+  if (known.handed && *known.handed == known.seen)
+    pending_.erase(joinPath(path, name));
+  else
+    pending_.insert(joinPath(path, name));
 }
 
 std::vector<std::string> TreePoll::pending() const {
-  std::vector<std::string> paths;
-  for (const auto& [path, known] : known_) {
-    if (!known.handed || !(*known.handed == known.seen))
-      paths.push_back(path);
-  }
-  return paths;
+  return {pending_.begin(), pending_.end()};
 }
 
 }  // namespace vellumd

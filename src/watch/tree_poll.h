@@ -19,6 +19,7 @@
 #include <optional>
 #include <string>
 #include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 namespace vellumd {
@@ -70,17 +71,30 @@ class TreePoll {
     FileStamp seen;                   // at the last scan that found it
     std::optional<FileStamp> handed;  // when it was last handed over (or taken as handed)
     Clock::time_point seenSince;      // when `seen` was first seen
-    bool present = false;             // found by the scan under way
+    unsigned scan = 0;                // the last scan that found it
   };
-  // One regular file found by the scan under way.
-  void found(int directoryFd, const std::string& directory, const std::string& name,
+  // The files of one directory, by name: a scan looks up each directory's path once and each
+  // file by its short name, so that a tree read costs little beside its system calls.
+  struct Directory {
+    std::unordered_map<std::string, Known> files;
+    unsigned scan = 0;  // the last scan that read it
+  };
+  // One regular file found by the scan under way in `directory`, at `path`.
+  void found(Directory& known, int directoryFd, const std::string& path, const std::string& name,
              const FileStamp& stamp, Clock::time_point now, const OnStable& onStable,
              const IsNew& isNew, Outcome& outcome);
+  // Forgets the directories and files the scan under way did not find.
+  void forgetUnseen(const std::string& directory, Directory& known, size_t found);
+  // Keeps `pending_` in step with `known`.
+  void notePending(const std::string& path, const std::string& name, const Known& known);
 
   std::string target_;
   const std::vector<std::string>& excludes_;
   std::chrono::milliseconds settle_;
-  std::unordered_map<std::string, Known> known_;
+  std::unordered_map<std::string, Directory> known_;  // by the directory's path
+  std::unordered_set<std::string> pending_;           // see pending()
+  unsigned scan_ = 0;                                 // scans begun
+  size_t files_ = 0;         // regular files found by the last scan that read the target
   bool first_ = true;        // no scan has read the target yet
   dev_t targetDevice_ = 0;   // of the last scan that read the target
   timespec scannedSince_{};  // see scannedSince()

@@ -10,7 +10,7 @@
 #include <cerrno>
 #include <cstring>
 #include <memory>
-#include <set>
+#include <unordered_set>
 #include <utility>
 
 #include "base/descriptor.h"
@@ -49,6 +49,12 @@ FileStamp stampOf(const struct statx& info) {
 bool isMountTrouble(int error) {
   return error == ENOTCONN || error == ESTALE || error == EIO;
 }
+
+struct IdentityHash {
+  size_t operator()(const std::pair<dev_t, ino_t>& identity) const {
+    return std::hash<ino_t>()(identity.second) * 31 + std::hash<dev_t>()(identity.first);
+  }
+};
 
 // True when the directory open as `fd` holds nothing but "." and "..".
 bool isEmpty(int fd) {
@@ -95,16 +101,16 @@ TreePoll::Outcome TreePoll::scan(const OnStable& onStable, const IsNew& isNew) {
   }
   ++scan_;
   size_t files = 0;
-  std::set<std::pair<dev_t, ino_t>> visited{{rootInfo.st_dev, rootInfo.st_ino}};
+  std::unordered_set<std::pair<dev_t, ino_t>, IdentityHash> visited{
+      {rootInfo.st_dev, rootInfo.st_ino}};
   int readError = 0;
   std::unique_ptr<char[]> buffer(new char[kBufferSize]);
   const auto now = Clock::now();
   // Depth first; each directory is read whole before those below it are opened, and its files
   // are offered through its open descriptor, never by a path a planted link could redirect.
-  const std::function<void(int, const std::string&, size_t)> readDirectory =
-      [&](int fd, const std::string& path, size_t depth) {
+  const std::function<void(int, const std::string&, size_t, Directory&)> readDirectory =
+      [&](int fd, const std::string& path, size_t depth, Directory& known) {
         ++outcome.directories;
-        Directory& known = known_[path];
         known.scan = scan_;
         size_t found = 0;
         // Directories found, and whether each is a trusted link to follow.
@@ -152,7 +158,7 @@ TreePoll::Outcome TreePoll::scan(const OnStable& onStable, const IsNew& isNew) {
         files += found;
         // What a failed read did not reach is not taken for gone.
         if (readError == errorBefore)
-          forgetUnseen(path, known, found);
+          forgetUnseen(path, known, found, false);
         if (depth >= kMaxDepth)
           return;
         for (const auto& [name, link] : below) {
@@ -166,10 +172,15 @@ TreePoll::Outcome TreePoll::scan(const OnStable& onStable, const IsNew& isNew) {
           if (child.get() < 0 || fstat(child.get(), &info) != 0 ||
               !visited.emplace(info.st_dev, info.st_ino).second)
             continue;
-          readDirectory(child.get(), joinPath(path, name), depth + 1);
+          std::unique_ptr<Directory>& below = known.below[name];
+          if (!below)
+            below = std::make_unique<Directory>();
+          readDirectory(child.get(), joinPath(path, name), depth + 1, *below);
         }
+        if (readError == errorBefore)
+          forgetUnseen(path, known, known.files.size(), true);
       };
-  readDirectory(root.get(), target_, 0);
+  readDirectory(root.get(), target_, 0, root_);
   first_ = false;
   targetDevice_ = rootInfo.st_dev;
   if (readError != 0) {
@@ -178,15 +189,6 @@ TreePoll::Outcome TreePoll::scan(const OnStable& onStable, const IsNew& isNew) {
   }
   files_ = files;
   scannedSince_ = startedAt;
-  if (outcome.directories < known_.size()) {
-    std::erase_if(known_, [this](auto& directory) {
-      if (directory.second.scan == scan_)
-        return false;
-      for (const auto& [name, file] : directory.second.files)
-        pending_.erase(joinPath(directory.first, name));
-      return true;
-    });
-  }
   return outcome;
 }
 
@@ -219,15 +221,33 @@ void TreePoll::found(Directory& directory, int directoryFd, const std::string& p
   }
 }
 
-void TreePoll::forgetUnseen(const std::string& directory, Directory& known, size_t found) {
-  if (found == known.files.size())
+void TreePoll::forgetUnseen(const std::string& directory, Directory& known, size_t found,
+                            bool below) {
+  if (found != known.files.size()) {
+    std::erase_if(known.files, [&](const auto& file) {
+      if (file.second.scan == scan_)
+        return false;
+      pending_.erase(joinPath(directory, file.first));
+      return true;
+    });
+  }
+  if (!below)
     return;
-  std::erase_if(known.files, [&](const auto& file) {
-    if (file.second.scan == scan_)
+  std::erase_if(known.below, [&](const auto& entry) {
+    if (entry.second->scan == scan_)
       return false;
-    pending_.erase(joinPath(directory, file.first));
+    forgetAll(joinPath(directory, entry.first), *entry.second);
     return true;
   });
+}
+
+void TreePoll::forgetAll(const std::string& directory, const Directory& known) {
+  if (!pending_.empty()) {
+    for (const auto& [name, file] : known.files)
+      pending_.erase(joinPath(directory, name));
+  }
+  for (const auto& [name, below] : known.below)
+    forgetAll(joinPath(directory, name), *below);
 }
 
 void TreePoll::notePending(const std::string& path, const std::string& name, const Known& known) {

@@ -16,6 +16,7 @@
 #include <chrono>
 #include <cstddef>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 #include <unordered_map>
@@ -73,27 +74,32 @@ class TreePoll {
     Clock::time_point seenSince;      // when `seen` was first seen
     unsigned scan = 0;                // the last scan that found it
   };
-  // The files of one directory, by name: a scan looks up each directory's path once and each
-  // file by its short name, so that a tree read costs little beside its system calls.
+  // The files of one directory by name, and the directories below it by name: a scan looks up
+  // each file and directory by its short name, so that a tree read costs little beside its
+  // system calls.
   struct Directory {
     std::unordered_map<std::string, Known> files;
+    std::unordered_map<std::string, std::unique_ptr<Directory>> below;
     unsigned scan = 0;  // the last scan that read it
   };
   // One regular file found by the scan under way in `directory`, at `path`.
   void found(Directory& known, int directoryFd, const std::string& path, const std::string& name,
              const FileStamp& stamp, Clock::time_point now, const OnStable& onStable,
              const IsNew& isNew, Outcome& outcome);
-  // Forgets the directories and files the scan under way did not find.
-  void forgetUnseen(const std::string& directory, Directory& known, size_t found);
+  // Forgets the files of `known` at `directory` that the scan under way did not find, `found`
+  // being how many it did; with `below`, the directories below it too.
+  void forgetUnseen(const std::string& directory, Directory& known, size_t found, bool below);
+  // Forgets everything below `known` at `directory`, as gone.
+  void forgetAll(const std::string& directory, const Directory& known);
   // Keeps `pending_` in step with `known`.
   void notePending(const std::string& path, const std::string& name, const Known& known);
 
   std::string target_;
   const std::vector<std::string>& excludes_;
   std::chrono::milliseconds settle_;
-  std::unordered_map<std::string, Directory> known_;  // by the directory's path
-  std::unordered_set<std::string> pending_;           // see pending()
-  unsigned scan_ = 0;                                 // scans begun
+  Directory root_;                           // what the scans found of the tree
+  std::unordered_set<std::string> pending_;  // see pending()
+  unsigned scan_ = 0;                        // scans begun
   size_t files_ = 0;         // regular files found by the last scan that read the target
   bool first_ = true;        // no scan has read the target yet
   dev_t targetDevice_ = 0;   // of the last scan that read the target

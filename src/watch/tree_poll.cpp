@@ -87,7 +87,15 @@ TreePoll::Outcome TreePoll::scan(const OnStable& onStable, const IsNew& isNew) {
   Outcome outcome;
   timespec startedAt;
   clock_gettime(CLOCK_REALTIME, &startedAt);
-  Descriptor root(open(joinPath("", target_).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  // The target is opened by its name at every scan, so that a share mounted again is read; a
+  // link put in its place by whoever can write its parent is not followed.
+  const std::string target = joinPath("", target_);
+  struct stat link;
+  if (lstat(target.c_str(), &link) == 0 && S_ISLNK(link.st_mode) && !isTrustedOwner(link.st_uid)) {
+    outcome.trouble = "it is a link owned by uid " + std::to_string(link.st_uid);
+    return outcome;
+  }
+  Descriptor root(open(target.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   struct stat rootInfo;
   if (root.get() < 0 || fstat(root.get(), &rootInfo) != 0) {
     outcome.trouble = strerror(errno);
@@ -214,8 +222,8 @@ void TreePoll::found(Directory& directory, int directoryFd, const std::string& p
   }
   if ((known.handed && *known.handed == stamp) || now - known.seenSince < settle_)
     return;
-  ++outcome.stable;
   if (onStable(directoryFd, path, name, stamp)) {
+    ++outcome.stable;
     known.handed = stamp;
     notePending(path, name, known);
   }

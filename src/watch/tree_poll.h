@@ -47,7 +47,7 @@ class TreePoll {
   using IsNew = std::function<bool(const std::string& path, const FileStamp& stamp)>;
 
   struct Outcome {
-    size_t stable = 0;       // files offered to OnStable
+    size_t stable = 0;       // files OnStable took
     size_t directories = 0;  // directories read
     std::string trouble;     // why the target could not be read; empty when it could
   };

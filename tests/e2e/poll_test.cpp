@@ -151,5 +151,22 @@ TEST_F(PollTest, AMountGoneIsSaidOnceAndItsFilesAreNotRunAgainWhenItIsBack) {
             (std::vector<std::string>{inTree("before"), inTree("after"), inTree("settle-1")}));
 }
 
+// On a local disk a lease tells that a process still writes a file: polling waits for its close,
+// however long the file rests unchanged meanwhile.
+TEST_F(DaemonTest, PollingWaitsForTheCloseOfAFileALocalProcessStillWrites) {
+  startDaemon(0, {"-t", target(), "-h", handlerPath(), "-L", logPath(), "--poll", "100"});
+  OpenFile open(inTree("open"));
+  open.write("first");
+  writeFile("later", "x");
+  // Handed over once two scans saw it unchanged: those scans saw "open" unchanged too.
+  ASSERT_TRUE(waitForHandledPath(inTree("later")));
+  EXPECT_EQ(timesHandled(inTree("open")), 0);
+  open.close();
+  ASSERT_TRUE(waitForHandledPath(inTree("open")));
+  settle();
+  EXPECT_EQ(handled(),
+            (std::vector<std::string>{inTree("later"), inTree("open"), inTree("settle-1")}));
+}
+
 }  // namespace
 }  // namespace vellumd::e2e

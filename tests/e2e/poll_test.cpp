@@ -1,5 +1,6 @@
 // poll_test.cpp: a tree on a FUSE mount (bindfs of a backing directory), whose files written
 // into the backing directory no inotify record tells of: the warning at start, and polling.
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -41,6 +42,17 @@ class PollTest : public DaemonTest {
   }
   bool mounted() const {
     return readWhole("/proc/self/mounts").find(" " + target() + " ") != std::string::npos;
+  }
+  // The bindfs process serving the mount; -1 when there is none.
+  pid_t bindfsPid() const {
+    const std::string argv = "/usr/bin/bindfs" + std::string(1, '\0') + backing() + '\0';
+    for (const auto& entry : fs::directory_iterator("/proc")) {
+      const std::string name = entry.path().filename();
+      if (name.find_first_not_of("0123456789") == std::string::npos &&
+          readWhole(entry.path() / "cmdline").rfind(argv, 0) == 0)
+        return std::stoi(name);
+    }
+    return -1;
   }
   std::vector<std::string> polling(const std::string& more = "") const {
     std::vector<std::string> args = {"-t", target(),  "-h",     handlerPath(),
@@ -149,6 +161,20 @@ TEST_F(PollTest, AMountGoneIsSaidOnceAndItsFilesAreNotRunAgainWhenItIsBack) {
   EXPECT_EQ(logCount(line), 1);
   EXPECT_EQ(handled(),
             (std::vector<std::string>{inTree("before"), inTree("after"), inTree("settle-1")}));
+  // A file system process that dies leaves a mount that answers ENOTCONN.
+  const pid_t server = bindfsPid();
+  ASSERT_GT(server, 0);
+  ASSERT_EQ(kill(server, SIGKILL), 0);
+  const std::string gone =
+      "Target " + target() + " cannot be read - Transport endpoint is not connected";
+  ASSERT_TRUE(waitForLog(gone));
+  unmount();
+  ASSERT_TRUE(mount());
+  putFile(backing() + "/again", "again");
+  ASSERT_TRUE(waitForHandledPath(inTree("again")));
+  settle();
+  EXPECT_EQ(logCount(gone), 1);
+  EXPECT_EQ(handled().size(), 5u);
 }
 
 // On a local disk a lease tells that a process still writes a file: polling waits for its close,

@@ -1,7 +1,8 @@
 // event_loop.h: the daemon's life once started. Builds the registry over the target, reports
 // that it is ready, then waits in poll() on the inotify descriptor and the signal descriptor: logs
 // every wake-up and every record (folding a flood of one repeated record), dispatches each record,
-// starts queued handlers when no record waits, reaps them, and acts on signals.
+// starts queued handlers when no record waits, reaps them, and acts on signals. With --poll it
+// places no watch: it reads the whole tree at each interval instead (TreePoll).
 #pragma once
 
 #include <chrono>

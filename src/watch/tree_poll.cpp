@@ -3,6 +3,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -21,9 +22,20 @@
 namespace vellumd {
 
 namespace {
-// Directories open at once, one inside the other: a tree deeper than this is not read further.
-constexpr size_t kMaxDepth = 128;
 constexpr size_t kBufferSize = 32768;
+// Descriptors kept for the rest of the daemon while a scan holds one per level of the tree.
+constexpr rlim_t kDescriptorsKept = 64;
+
+// Directories open at once, one inside the other: as deep as a path can name (a one-letter name
+// and a slash a level), or as the descriptor limit allows. Nothing deeper is read.
+size_t maxDepth() {
+  rlimit limit{};
+  const rlim_t byPath = kMaxPath / 2;
+  if (getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY)
+    return byPath;
+  return limit.rlim_cur > kDescriptorsKept ? std::min(byPath, limit.rlim_cur - kDescriptorsKept)
+                                           : 1;
+}
 
 bool sameTime(const timespec& a, const timespec& b) {
   return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec;
@@ -114,6 +126,7 @@ TreePoll::Outcome TreePoll::scan(const OnStable& onStable, const IsNew& isNew) {
   int readError = 0;
   std::unique_ptr<char[]> buffer(new char[kBufferSize]);
   const auto now = Clock::now();
+  const size_t depthLimit = maxDepth();
   // Depth first; each directory is read whole before those below it are opened, and its files
   // are offered through its open descriptor, never by a path a planted link could redirect.
   const std::function<void(int, const std::string&, size_t, Directory&)> readDirectory =
@@ -167,7 +180,7 @@ TreePoll::Outcome TreePoll::scan(const OnStable& onStable, const IsNew& isNew) {
         // What a failed read did not reach is not taken for gone.
         if (readError == errorBefore)
           forgetUnseen(path, known, found, false);
-        if (depth >= kMaxDepth)
+        if (depth >= depthLimit)
           return;
         for (const auto& [name, link] : below) {
           // A directory that became a link since it was read is not followed.

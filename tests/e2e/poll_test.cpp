@@ -36,9 +36,9 @@ class PollTest : public DaemonTest {
 
   std::string backing() const { return root() + "/backing"; }
   bool mount() { return runProcess({"/usr/bin/bindfs", backing(), target()}).status == 0; }
+  // A scan or a handler may hold the mount for a moment: it is busy then.
   void unmount() {
-    if (mounted())
-      runProcess({"/bin/umount", target()});
+    waitUntil([&] { return !mounted() || runProcess({"/bin/umount", target()}).status == 0; });
   }
   bool mounted() const {
     return readWhole("/proc/self/mounts").find(" " + target() + " ") != std::string::npos;

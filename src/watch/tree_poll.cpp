@@ -121,8 +121,9 @@ TreePoll::Outcome TreePoll::scan(const OnStable& onStable, const IsNew& isNew) {
   }
   ++scan_;
   size_t files = 0;
-  std::unordered_set<std::pair<dev_t, ino_t>, IdentityHash> visited{
-      {rootInfo.st_dev, rootInfo.st_ino}};
+  // Sized for the tree the last scan read: it is not grown again and again while read.
+  std::unordered_set<std::pair<dev_t, ino_t>, IdentityHash> visited(2 * directories_ + 16);
+  visited.emplace(rootInfo.st_dev, rootInfo.st_ino);
   int readError = 0;
   std::unique_ptr<char[]> buffer(new char[kBufferSize]);
   const auto now = Clock::now();
@@ -209,6 +210,7 @@ TreePoll::Outcome TreePoll::scan(const OnStable& onStable, const IsNew& isNew) {
     return outcome;
   }
   files_ = files;
+  directories_ = outcome.directories;
   scannedSince_ = startedAt;
   return outcome;
 }

@@ -101,6 +101,7 @@ class TreePoll {
   std::unordered_set<std::string> pending_;  // see pending()
   unsigned scan_ = 0;                        // scans begun
   size_t files_ = 0;         // regular files found by the last scan that read the target
+  size_t directories_ = 0;   // directories read by that scan
   bool first_ = true;        // no scan has read the target yet
   dev_t targetDevice_ = 0;   // of the last scan that read the target
   timespec scannedSince_{};  // see scannedSince()

@@ -12,7 +12,7 @@
 #   make check-deb-boot  the package under systemd in a booted Debian 12 container (as root)
 
 BUILD_PACKAGES := g++ cmake make
-TEST_PACKAGES := $(BUILD_PACKAGES) libgtest-dev tar util-linux rsync curl prometheus \
+TEST_PACKAGES := $(BUILD_PACKAGES) libgtest-dev tar util-linux rsync curl prometheus bindfs \
   prometheus-node-exporter
 FORMAT_PACKAGES := clang-format
 # dpkg-shlibdeps (dpkg-dev) and file find the package's dependencies.

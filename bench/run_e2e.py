@@ -16,6 +16,7 @@ import ctypes
 import datetime
 import os
 import platform
+import re
 import shutil
 import signal
 import statistics
@@ -630,6 +631,49 @@ class Bench:
                      target=f"linear: {top // 1000:,}k ≤ 1.25 × {base // 1000:,}k per entry",
                      met=verdict(growth <= 1.25) + f" ({growth:.2f}×)")
 
+    # -- poll -----------------------------------------------------------------------------------
+
+    def poll(self):
+        """One poll scan of the headline tree against the floor, and the CPU of polling it."""
+        size = HEADLINE_SIZE
+        tree = self.trees[size]
+        scenario = f"poll {size:,} dirs + {size * FILES_PER_DIR:,} files"
+        floor_ms = []
+        log_path = os.path.join(self.work, "poll.log")
+        pid, _ = self.start_vellumd(tree, log_path, ["--poll", "1000"])
+        scans = []
+        try:
+            found = re.compile(r"Poll found 1 changed files in \d+ directories \((\d+) ms\)")
+            for run in range(RUNS):
+                # A file touched is handed over by the second scan after: that scan's line
+                # gives its time.
+                os.utime(os.path.join(tree, "g0000", f"f{run}"))
+                deadline = time.monotonic() + 60
+                while len(found.findall(read_text(log_path))) <= run:
+                    if time.monotonic() > deadline:
+                        raise RuntimeError("no poll scan found the file touched")
+                    time.sleep(0.05)
+                scans.append(float(found.findall(read_text(log_path))[run]))
+                # In the second the daemon now waits, with the same caches warm.
+                floor = subprocess.run([self.tool("bench_poll_floor"), tree, "1"], check=True,
+                                       capture_output=True, text=True).stdout
+                floor_ms.append(float(floor))
+            # The tree unchanged, scanned every second.
+            before = cpu_seconds(pid)
+            time.sleep(10)
+            cpu = (cpu_seconds(pid) - before) / 10 * 100
+        finally:
+            self.procs.stop(pid)
+        self.row(scenario, "one scan, ms (floor: getdents64 + stat of every regular file)",
+                 vellumd=fmt(median_min_max(scans)), floor=fmt(median_min_max(floor_ms)))
+        ratio = statistics.median(scans) / statistics.median(floor_ms)
+        self.row(scenario, "scan time / floor time (medians)", vellumd=fmt_one(ratio),
+                 floor="1.00", target="≤ 1.10", met=verdict(ratio <= 1.10))
+        self.row(scenario, "CPU while polling the unchanged tree every second, % of one core "
+                 "(10 s)", vellumd=f"{cpu:.0f}")
+        log(f"poll {size:,}: scan {statistics.median(scans):.0f} ms, floor "
+            f"{statistics.median(floor_ms):.0f} ms, {cpu:.0f} % CPU")
+
     def memory_rows(self):
         sizes = [s for s in self.scan_sizes if s >= HEADLINE_SIZE]
         if not sizes:
@@ -1071,7 +1115,8 @@ def main():
         bench.ensure_peers()
         bench.raise_watch_limit()
         # A scenario that fails is reported and the others still run.
-        for step in (bench.micro, bench.make_trees, bench.scan, bench.memory_rows, bench.burst,
+        for step in (bench.micro, bench.make_trees, bench.scan, bench.memory_rows, bench.poll,
+                     bench.burst,
                      bench.spawn, bench.spawn_growth):
             try:
                 step()
@@ -1144,6 +1189,12 @@ METHOD = """
   daemon holds one watch per directory and sleeps in its wait for records (the fdinfo count is
   read only then), so it covers the catch-up's stat of every regular file; it is set against
   the stat floor.
+- **poll**: the headline tree, read by vellumd with `--poll 1000` and by bench/poll_floor.c
+  (getdents64 of every directory, fstatat of every regular file, nothing remembered): for each
+  run one file is touched, the `Poll found 1 changed files in D directories (T ms)` line of the
+  scan that hands it over gives T, and the floor reads the tree once right after, in the second
+  the daemon waits. Then the tree is left unchanged for 10 s and the daemon's utime + stime over them is
+  the CPU figure.
 - **memory**: VmRSS and VmHWM of /proc/PID/status at the moment of the scan's end. Bytes per
   watched directory: the difference of the median VmRSS over the difference of the directories.
   The kernel's own memory per watch is not counted.

@@ -164,9 +164,36 @@ void Decider::forgetOldRuns() {
   recent_.forgetBefore(earlier(watch_.drainedAt(), kChangeMarginNanoseconds));
 }
 
+bool Decider::handOverPolled(int directoryFd, const std::string& directory,
+                             const std::string& name) {
+  const std::string path = joinPath(directory, name);
+  struct stat info;
+  if (isExcluded(name) || fstatat(directoryFd, name.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0 ||
+      !mayHandOver(path, info, false) || recent_.ranAt(path, info.st_ctim)) {
+    return true;
+  }
+  if (S_ISREG(info.st_mode)) {
+    ReadLease lease;
+    if (lease.take(directoryFd, name) == WriterState::kWriter)
+      return false;
+  }
+  callHandler(path, info.st_ctim);
+  return true;
+}
+
+void Decider::notePolled(const timespec& horizon, std::vector<std::string> pending) {
+  const timespec since = earlier(horizon, kChangeMarginNanoseconds);
+  polled_ = Polled{since, std::move(pending)};
+  recent_.forgetBefore(since);
+}
+
 TreeState Decider::snapshot(bool orderlyStop) const {
   TreeState state;
   state.horizon = earlier(watch_.drainedAt(), kChangeMarginNanoseconds);
+  // Polling, the last scan's time tells how far the tree was seen, and the files seen changed and
+  // not yet handed over are looked at again.
+  if (polled_)
+    state.horizon = polled_->horizon;
   // Runs to start again after a restart: queued first tries, and runs under way unless they go on.
   std::set<std::string> again;
   const std::deque<std::string>& queued = runs_.waiting();
@@ -183,7 +210,9 @@ TreeState Decider::snapshot(bool orderlyStop) const {
       again.insert(std::move(path));
   }
   state.runs = recent_.saved([&again](const std::string& path) { return again.contains(path); });
-  state.toLook.assign(again.begin(), again.end());
+  if (polled_)
+    state.toLook = polled_->pending;
+  state.toLook.insert(state.toLook.end(), again.begin(), again.end());
   const unsigned tries = runs_.policy().retries + 1;
   const auto steadyNow = HandlerQueue::Clock::now();
   const timespec wallNow = wallClockNow();

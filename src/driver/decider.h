@@ -84,6 +84,19 @@ class Decider {
   // directories alone, none a link, and mayHandOver() holds for what it names now.
   bool mayRunAgain(const std::string& target, const std::string& path);
 
+  // A file a poll found unchanged since its last scan: `name` in the directory open as
+  // `directoryFd` at `directory`. Handed over when mayHandOver() holds for what the name is now,
+  // no run started at its present change time, and no local process has it open for writing.
+  // True unless it is to be offered again (written still).
+  bool handOverPolled(int directoryFd, const std::string& directory, const std::string& name);
+  // True when a run of `path` started at the change time `changed` (one saved in the state file).
+  bool ranAt(const std::string& path, const timespec& changed) const {
+    return recent_.ranAt(path, changed);
+  }
+  // Polling: every change made before `horizon` was seen, and `pending` lists the files seen
+  // changed and not yet handed over; the state saved says so instead of the inotify queue.
+  void notePolled(const timespec& horizon, std::vector<std::string> pending);
+
   // How far the tree has been handled, to be saved: see TreeState. A run under way is saved as
   // one to look at again, since a crash would leave its outcome unknown, unless `orderlyStop`:
   // the daemon stops and its runs go on to their end.
@@ -123,6 +136,12 @@ class Decider {
   SettleQueue settle_;
   RecentRuns recent_;
   Look look_;
+  // While polling: what the last scan saw, for snapshot().
+  struct Polled {
+    timespec horizon;
+    std::vector<std::string> pending;
+  };
+  std::optional<Polled> polled_;
 };
 
 // Logs "Skip link PATH - owned by uid N" for a link that is neither followed nor handed over.

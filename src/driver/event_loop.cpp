@@ -10,6 +10,7 @@
 #include <cstring>
 #include <initializer_list>
 #include <optional>
+#include <unordered_set>
 #include <vector>
 
 #include "driver/daemon_status.h"
@@ -22,6 +23,7 @@
 #include "log/log_fold.h"
 #include "watch/dir_scan.h"
 #include "watch/state_file.h"
+#include "watch/tree_poll.h"
 #include "watch/watched_tree.h"
 
 namespace vellumd {
@@ -62,7 +64,10 @@ class EventLoop {
         runs_(settings.handler, log),
         dispatcher_(tree_, runs_, settings.target, settings.handler, log, settings.dispatch),
         fold_(log),
-        status_(settings.metricsPath, log) {}
+        status_(settings.metricsPath, log) {
+    if (settings.poll.count() > 0)
+      poll_.emplace(settings.target, settings.dispatch.excludes, settings.dispatch.settle);
+  }
 
   // Watches the tree, or waits for it when it is not there yet: a drop folder on a disk mounted
   // later, or made by a provisioning step that runs after the daemon's unit.
@@ -85,6 +90,10 @@ class EventLoop {
   // Scans the tree, catches up from the saved state and says it is ready.
   void watchTarget() {
     targetCheckAt_.reset();
+    if (poll_) {
+      startPolling();
+      return;
+    }
     ScanOptions scan = startupScanOptions(log_, &settings_.dispatch.excludes);
     state_.prepareScan(scan);
     tree_.scan.watchTree(settings_.target, scan);
@@ -94,6 +103,69 @@ class EventLoop {
     }
     if (const std::string trouble = settings_.report->ready(); !trouble.empty())
       writeLog("Can't notify the service manager - " + trouble, log_);
+  }
+
+  // Polling: the first scan notes what is there, the files changed since the saved state's
+  // horizon (or named in it) to be handed over once the next scan finds them unchanged.
+  void startPolling() {
+    const std::optional<TreeState>& saved = settings_.savedState;
+    if (settings_.stateFile != nullptr && saved) {
+      dispatcher_.decider().notePolled(saved->horizon, saved->toLook);
+      savedToLook_.insert(saved->toLook.begin(), saved->toLook.end());
+    }
+    {
+      LogBatch batch(log_);
+      state_.start(dispatcher_.decider());
+    }
+    pollTree();
+    if (const std::string trouble = settings_.report->ready(); !trouble.empty())
+      writeLog("Can't notify the service manager - " + trouble, log_);
+  }
+
+  void pollTree() {
+    Decider& decider = dispatcher_.decider();
+    const std::optional<TreeState>& saved = settings_.savedState;
+    const bool catchUp = settings_.stateFile != nullptr && saved.has_value();
+    const auto isNew = [&](const std::string& path, const FileStamp& stamp) {
+      if (!catchUp || decider.ranAt(path, stamp.changed))
+        return false;
+      const timespec& since = saved->horizon;
+      return stamp.changed.tv_sec > since.tv_sec ||
+             (stamp.changed.tv_sec == since.tv_sec && stamp.changed.tv_nsec >= since.tv_nsec) ||
+             savedToLook_.contains(path);
+    };
+    LogBatch batch(log_);
+    const auto began = Clock::now();
+    const TreePoll::Outcome outcome = poll_->scan(
+        [&decider](int directoryFd, const std::string& directory, const std::string& name,
+                   const FileStamp&) {
+          return decider.handOverPolled(directoryFd, directory, name);
+        },
+        isNew);
+    pollAt_ = Clock::now() + settings_.poll;
+    if (!outcome.trouble.empty()) {
+      // Said once: a share that stays away would otherwise fill the log at every scan.
+      if (!pollTrouble_) {
+        writeLog(
+            "Target " + escapeForLog(settings_.target) + " cannot be read - " + outcome.trouble,
+            log_);
+      }
+      pollTrouble_ = true;
+      return;
+    }
+    pollTrouble_ = false;
+    if (outcome.stable > 0) {
+      const auto took = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - began);
+      writeLog("Poll found " + std::to_string(outcome.stable) + " changed files in " +
+                   std::to_string(outcome.directories) + " directories (" +
+                   std::to_string(took.count()) + " ms)",
+               log_);
+    }
+    savedToLook_.clear();
+    std::vector<std::string> pending = poll_->pending();
+    if (outcome.stable > 0 || !pending.empty())
+      state_.noteRecords();
+    decider.notePolled(poll_->scannedSince(), std::move(pending));
   }
 
   // A target missing at the start is looked for once a second.
@@ -126,6 +198,8 @@ class EventLoop {
       state_.saveIfDue(dispatcher_.decider());
       runs_.enforceTimeLimits(Clock::now());
       checkTarget();
+      if (pollAt_ && Clock::now() >= *pollAt_)
+        pollTree();
       if (ready[1].revents != 0 && takeSignals())
         return 0;
       if (ready[0].revents != 0) {
@@ -138,13 +212,13 @@ class EventLoop {
 
  private:
   // Every deadline the loop wakes for, in one place: the folded count, the next name to settle,
-  // the state to save, the next look for a missing target, the metrics file, the next try at
-  // starting a run (now, or after a pause when the last start found no room for a process), and
-  // the next time limit or retry of a run.
+  // the state to save, the next look for a missing target, the next scan when polling, the
+  // metrics file, the next try at starting a run (now, or after a pause when the last start found
+  // no room for a process), and the next time limit or retry of a run.
   std::optional<Clock::time_point> nextWake() const {
     std::optional<Clock::time_point> wake;
     for (const std::optional<Clock::time_point>& due :
-         {fold_.due(), dispatcher_.decider().nextSettled(), state_.due(), targetCheckAt_,
+         {fold_.due(), dispatcher_.decider().nextSettled(), state_.due(), targetCheckAt_, pollAt_,
           status_.due(), runs_.canStart() ? std::optional(retryAt_) : std::nullopt,
           runs_.nextDeadline()}) {
       if (due && (!wake || *due < *wake))
@@ -244,6 +318,10 @@ class EventLoop {
   StatusKeeper status_;                             // the status line and the metrics file
   Clock::time_point retryAt_;                       // no start is tried before it
   std::optional<Clock::time_point> targetCheckAt_;  // while the target is missing
+  std::optional<TreePoll> poll_;                    // with --poll: the tree read, not watched
+  std::optional<Clock::time_point> pollAt_;         // the next scan, once polling
+  bool pollTrouble_ = false;                        // the last scan could not read the target
+  std::unordered_set<std::string> savedToLook_;     // the state's, until a scan has read the tree
 };
 }  // namespace
 

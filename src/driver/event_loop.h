@@ -1,9 +1,11 @@
 // event_loop.h: the daemon's life once started. Builds the registry over the target, reports
 // that it is ready, then waits in poll() on the inotify descriptor and the signal descriptor: logs
 // every wake-up and every record (folding a flood of one repeated record), dispatches each record,
-// starts queued handlers when no record waits, reaps them, and acts on signals.
+// starts queued handlers when no record waits, reaps them, and acts on signals. With --poll it
+// places no watch: it reads the whole tree at each interval instead (TreePoll).
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -32,6 +34,7 @@ struct LoopSettings {
   LogFile* logFile = nullptr;           // reopened on SIGHUP; its handle may be null (no log)
   ReadyReport* report = nullptr;        // told once the start-up scan is done, or that it failed
   std::string metricsPath;              // the metrics file; empty: none
+  std::chrono::milliseconds poll{0};    // how often the tree is read instead of watched; 0: never
 };
 
 // Returns 0 after SIGTERM or SIGINT ("Stop on signal N"); handlers under way run on. Any

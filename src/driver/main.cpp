@@ -1,6 +1,7 @@
 // main.cpp: vellumd's entry point. Options, log, warnings, detach (or stay), then the event loop
 // until a signal stops it.
 #include <sys/stat.h>
+#include <sys/vfs.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -20,6 +21,49 @@
 #include "watch/state_file.h"
 
 namespace {
+
+// The kind of file system `path` is on when inotify there sees only what this machine writes
+// through the mount: a network or FUSE file system, whose files change on another machine or in a
+// backing store without a record. Empty for any other, or when it cannot be told.
+std::string remoteFileSystemType(const std::string& path) {
+  struct statfs info;
+  if (statfs(path.c_str(), &info) != 0)
+    return "";
+  // f_type's magic numbers, as the kernel's magic.h and each file system's own headers give them.
+  switch (static_cast<unsigned long>(info.f_type)) {
+    case 0x6969:
+      return "NFS";
+    case 0x517B:
+      return "SMB";
+    case 0xFF534D42:
+      return "CIFS";
+    case 0xFE534D42:
+      return "SMB2";
+    case 0x65735546:
+      return "FUSE";
+    case 0x01021997:
+      return "9P";
+    case 0x00C36400:
+      return "Ceph";
+    case 0x6B414653:
+    case 0x5346414F:
+      return "AFS";
+    case 0x73757245:
+      return "Coda";
+    case 0x564C:
+      return "NCP";
+    case 0x0BD00BD0:
+      return "Lustre";
+    case 0x47504653:
+      return "GPFS";
+    case 0x01161970:
+      return "GFS2";
+    case 0x7461636F:
+      return "OCFS2";
+    default:
+      return "";
+  }
+}
 
 // What the daemon will do that the operator probably did not mean, said while a terminal may
 // still be listening. None of it stops the start.
@@ -50,6 +94,10 @@ std::vector<std::string> startWarnings(const vellumd::CommandLine& line) {
   if (error != 0) {
     warnings.push_back("Target " + escapeForLog(line.target) + " is not a directory (" +
                        strerror(error) + ") - waiting for it");
+  } else if (const std::string type = line.pollMilliseconds > 0 ? "" : remoteFileSystemType(target);
+             !type.empty()) {
+    warnings.push_back(escapeForLog(line.target) + " is on a " + type +
+                       " file system: changes made by other machines are not reported; use --poll");
   }
   return warnings;
 }
@@ -190,5 +238,6 @@ int main(int argc, char* argv[]) {
   settings.metricsPath = line.metricsPath;
   settings.dispatch.settle = std::chrono::milliseconds(line.settleMilliseconds);
   settings.dispatch.excludes = line.excludes;
+  settings.poll = std::chrono::milliseconds(line.pollMilliseconds);
   return vellumd::runEventLoop(settings);
 }

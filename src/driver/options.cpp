@@ -24,12 +24,22 @@ bool parseSettle(const std::string& text, long& milliseconds) {
   milliseconds = std::stol(text);
   return milliseconds <= kMaxSettleMilliseconds;
 }
+
 // A whole number from `low` to `high`, nothing else (no sign, no blanks).
 bool parseNumber(const std::string& text, long low, long high, long& value) {
   if (text.empty() || text.size() > 9 || text.find_first_not_of("0123456789") != std::string::npos)
     return false;
   value = std::stol(text);
   return value >= low && value <= high;
+}
+
+// The value of -p: a whole number of milliseconds from kMinPollMilliseconds to
+// kMaxPollMilliseconds.
+bool parsePoll(const std::string& text, long& milliseconds) {
+  if (text.empty() || text.size() > 8 || text.find_first_not_of("0123456789") != std::string::npos)
+    return false;
+  milliseconds = std::stol(text);
+  return milliseconds >= kMinPollMilliseconds && milliseconds <= kMaxPollMilliseconds;
 }
 }  // namespace
 
@@ -56,7 +66,7 @@ std::string versionBanner() {
 
 std::string usageText() {
   return "Usage: vellumd -t DIRECTORY -h HANDLER [-L LOGFILE] [-f] [-j N] [-S FILE] [-s MS]\n"
-         "               [-x GLOB]... [-m FILE] [-T SECONDS] [-r N] [--retry-delay MS]\n"
+         "               [-x GLOB]... [-m FILE] [-p MS] [-T SECONDS] [-r N] [--retry-delay MS]\n"
          "               [-E N]\n"
          "       vellumd -V | --help\n"
          "Runs HANDLER with the path of every file completed in the tree DIRECTORY.\n"
@@ -77,6 +87,10 @@ std::string usageText() {
          "                          directories (repeatable)\n"
          "  -m, --metrics FILE      keep FILE up to date in the Prometheus text format, for\n"
          "                          node_exporter's textfile collector\n"
+         "  -p, --poll MS           read the tree every MS milliseconds (" +
+         std::to_string(kMinPollMilliseconds) + " to " + std::to_string(kMaxPollMilliseconds) +
+         ")\n"
+         "                          instead of watching it: for network and FUSE mounts\n"
          "  -T, --timeout SECONDS   stop a run that lasts longer (1 to " +
          std::to_string(kMaxTimeoutSeconds) +
          "; default: no limit)\n"
@@ -131,8 +145,9 @@ CommandLine scanCommandLine(const std::vector<std::string>& args,
     const bool isRetryDelay = arg == "--retry-delay";
     const bool isErrorLines = arg == "-E" || arg == "--error-lines";
     const bool isNumber = isTimeout || isRetries || isRetryDelay || isErrorLines;
+    const bool isPoll = arg == "-p" || arg == "--poll";
     if (!isTarget && !isHandler && !isLog && !isJobs && !isState && !isSettle && !isExclude &&
-        !isMetrics && !isNumber) {
+        !isMetrics && !isNumber && !isPoll) {
       if (!arg.empty() && arg.front() == '-')
         line.unknownOptions.push_back(arg);
       continue;
@@ -149,6 +164,7 @@ CommandLine scanCommandLine(const std::vector<std::string>& args,
                   : isRetries    ? "No retry count specified!!"
                   : isRetryDelay ? "No retry delay specified!!"
                   : isErrorLines ? "No error line count specified!!"
+                  : isPoll       ? "No poll interval specified!!"
                                  : "No exclude pattern specified!!");
       break;
     }
@@ -168,6 +184,12 @@ CommandLine scanCommandLine(const std::vector<std::string>& args,
       if (!parseSettle(value, line.settleMilliseconds)) {
         noteFailure("Invalid value for " + arg + ": '" + escapeForLog(value) +
                     "' (milliseconds from 0 to " + std::to_string(kMaxSettleMilliseconds) + ")!!");
+      }
+    } else if (isPoll) {
+      if (!parsePoll(value, line.pollMilliseconds)) {
+        noteFailure("Invalid value for " + arg + ": '" + escapeForLog(value) +
+                    "' (milliseconds from " + std::to_string(kMinPollMilliseconds) + " to " +
+                    std::to_string(kMaxPollMilliseconds) + ")!!");
       }
     } else if (isNumber) {
       struct Range {

@@ -24,6 +24,9 @@ std::string usageText();
 inline constexpr size_t kMaxJobs = 1000000;
 // The largest value -s accepts: an hour, in milliseconds.
 inline constexpr long kMaxSettleMilliseconds = 3600000;
+// The range of -p: a tenth of a second to a day, in milliseconds.
+inline constexpr long kMinPollMilliseconds = 100;
+inline constexpr long kMaxPollMilliseconds = 86400000;
 
 // The ranges of -T (seconds), -r, --retry-delay (milliseconds) and -E.
 inline constexpr long kMaxTimeoutSeconds = 86400;
@@ -54,7 +57,9 @@ struct CommandLine {
   long retries = 0;                    // -r: further tries of a failed run
   long retryDelayMilliseconds = 1000;  // --retry-delay: before the first retry
   long errorLines = 0;                 // -E: lines of a failed run's standard error logged
-  std::string failure;                 // the start-up error message for kFail
+  // -p: read the tree this often instead of watching it; 0: watch it with inotify.
+  long pollMilliseconds = 0;
+  std::string failure;  // the start-up error message for kFail
 };
 
 // The target as one spelling of its directory: empty and "." components and trailing slashes

@@ -132,6 +132,18 @@ TEST(ScanCommandLineTest, AMetricsFileIsTakenAndAnEmptyOrMissingOneRefused) {
   EXPECT_EQ(Scan({"-t", "x", "-h", "y", "-m"}).line.failure, "No metrics file specified!!");
 }
 
+TEST(ScanCommandLineTest, APollIntervalIsTakenWithinItsRangeAndRefusedOutside) {
+  EXPECT_EQ(Scan({"-t", "x", "-h", "y", "--poll", "100"}).line.pollMilliseconds, 100);
+  EXPECT_EQ(Scan({"-t", "x", "-h", "y", "-p", "86400000"}).line.pollMilliseconds, 86400000);
+  EXPECT_EQ(Scan({"-t", "x", "-h", "y"}).line.pollMilliseconds, 0);
+  for (const char* bad : {"99", "0", "86400001", "-5", "1s", ""}) {
+    EXPECT_EQ(
+        Scan({"-t", "x", "-h", "y", "-p", bad}).line.failure,
+        "Invalid value for -p: '" + std::string(bad) + "' (milliseconds from 100 to 86400000)!!");
+  }
+  EXPECT_EQ(Scan({"-t", "x", "-h", "y", "--poll"}).line.failure, "No poll interval specified!!");
+}
+
 TEST(ScanCommandLineTest, LaterTargetAndHandlerReplaceEarlierOnes) {
   const Scan scan({"-t", "first", "-h", "h1", "--target", "second", "--handler", "h2"});
   EXPECT_EQ(scan.line.target, "second");

@@ -2,6 +2,7 @@
 #include "driver/options.h"
 
 #include <algorithm>
+#include <functional>
 #include <string_view>
 
 #include "log/log.h"
@@ -110,8 +111,126 @@ std::string usageText() {
          "Signals: HUP reopens the log; USR1 logs a status line; TERM and INT stop the daemon.\n";
 }
 
-CommandLine scanCommandLine(const std::vector<std::string>& args,
-                            const std::function<void(const std::string&)>& openLog) {
+namespace {
+using OpenLog = std::function<void(const std::string&)>;
+
+std::string invalidValue(const std::string& arg, const std::string& value,
+                         const std::string& expected) {
+  return "Invalid value for " + arg + ": '" + escapeForLog(value) + "' (" + expected + ")!!";
+}
+
+// A whole number from `low` to `high` into `field`; the failure, or "".
+std::string takeNumber(const std::string& arg, const std::string& value, long low, long high,
+                       const char* unit, long& field) {
+  if (parseNumber(value, low, high, field))
+    return "";
+  return invalidValue(
+      arg, value,
+      std::string(unit) + " from " + std::to_string(low) + " to " + std::to_string(high));
+}
+
+// A value that must not be empty into `field`; the failure, or "".
+std::string takeNamed(const std::string& arg, const std::string& value, const char* what,
+                      std::string& field) {
+  if (value.empty())
+    return invalidValue(arg, value, std::string(what) + ", not empty");
+  field = value;
+  return "";
+}
+
+// An option that takes the next argument as its value: its spellings, what its absence is
+// called, and what it does with the value (the failure it finds, or "").
+struct ValueOption {
+  const char* shortName;  // empty: none
+  const char* longName;
+  const char* missing;
+  std::string (*take)(const std::string& arg, const std::string& value, CommandLine& line,
+                      const OpenLog& openLog);
+};
+
+const ValueOption kValueOptions[] = {
+    {"-t", "--target", "No target specified!!",
+     [](const std::string&, const std::string& value, CommandLine& line, const OpenLog&) {
+       line.target = value;
+       return std::string();
+     }},
+    {"-h", "--handler", "No handler specified!!",
+     [](const std::string&, const std::string& value, CommandLine& line, const OpenLog&) {
+       line.handler = value;
+       return std::string();
+     }},
+    {"-L", "--log", "No log file specified!!",
+     [](const std::string&, const std::string& value, CommandLine&, const OpenLog& openLog) {
+       openLog(value);
+       return std::string();
+     }},
+    {"-j", "--jobs", "No job limit specified!!",
+     [](const std::string& arg, const std::string& value, CommandLine& line, const OpenLog&) {
+       return parseJobs(value, line.jobs)
+                  ? std::string()
+                  : invalidValue(arg, value, "a number from 1 to " + std::to_string(kMaxJobs));
+     }},
+    {"-S", "--state", "No state file specified!!",
+     [](const std::string& arg, const std::string& value, CommandLine& line, const OpenLog&) {
+       return takeNamed(arg, value, "a file name", line.statePath);
+     }},
+    {"-s", "--settle", "No settle time specified!!",
+     [](const std::string& arg, const std::string& value, CommandLine& line, const OpenLog&) {
+       return parseSettle(value, line.settleMilliseconds)
+                  ? std::string()
+                  : invalidValue(
+                        arg, value,
+                        "milliseconds from 0 to " + std::to_string(kMaxSettleMilliseconds));
+     }},
+    {"-x", "--exclude", "No exclude pattern specified!!",
+     [](const std::string& arg, const std::string& value, CommandLine& line, const OpenLog&) {
+       std::string pattern;
+       std::string failure = takeNamed(arg, value, "a pattern", pattern);
+       if (failure.empty())
+         line.excludes.push_back(pattern);
+       return failure;
+     }},
+    {"-m", "--metrics", "No metrics file specified!!",
+     [](const std::string& arg, const std::string& value, CommandLine& line, const OpenLog&) {
+       return takeNamed(arg, value, "a file name", line.metricsPath);
+     }},
+    {"-p", "--poll", "No poll interval specified!!",
+     [](const std::string& arg, const std::string& value, CommandLine& line, const OpenLog&) {
+       return parsePoll(value, line.pollMilliseconds)
+                  ? std::string()
+                  : invalidValue(arg, value,
+                                 "milliseconds from " + std::to_string(kMinPollMilliseconds) +
+                                     " to " + std::to_string(kMaxPollMilliseconds));
+     }},
+    {"-T", "--timeout", "No time limit specified!!",
+     [](const std::string& arg, const std::string& value, CommandLine& line, const OpenLog&) {
+       return takeNumber(arg, value, 1, kMaxTimeoutSeconds, "seconds", line.timeoutSeconds);
+     }},
+    {"-r", "--retries", "No retry count specified!!",
+     [](const std::string& arg, const std::string& value, CommandLine& line, const OpenLog&) {
+       return takeNumber(arg, value, 0, kMaxRetries, "a number", line.retries);
+     }},
+    {"", "--retry-delay", "No retry delay specified!!",
+     [](const std::string& arg, const std::string& value, CommandLine& line, const OpenLog&) {
+       return takeNumber(arg, value, 1, kMaxRetryDelayMilliseconds, "milliseconds",
+                         line.retryDelayMilliseconds);
+     }},
+    {"-E", "--error-lines", "No error line count specified!!",
+     [](const std::string& arg, const std::string& value, CommandLine& line, const OpenLog&) {
+       return takeNumber(arg, value, 0, kMaxErrorLines, "a number", line.errorLines);
+     }},
+};
+
+const ValueOption* findValueOption(const std::string& arg) {
+  for (const ValueOption& option : kValueOptions) {
+    if (arg == option.longName || (option.shortName[0] != '\0' && arg == option.shortName))
+      return &option;
+  }
+  return nullptr;
+}
+}  // namespace
+
+CommandLine scanCommandLine(const std::vector<std::string>& args, const OpenLog& openLog) {
   CommandLine line;
   std::string firstFailure;
   auto noteFailure = [&firstFailure](const std::string& message) {
@@ -132,91 +251,17 @@ CommandLine scanCommandLine(const std::vector<std::string>& args,
       line.foreground = true;
       continue;
     }
-    const bool isTarget = arg == "-t" || arg == "--target";
-    const bool isHandler = arg == "-h" || arg == "--handler";
-    const bool isLog = arg == "-L" || arg == "--log";
-    const bool isJobs = arg == "-j" || arg == "--jobs";
-    const bool isState = arg == "-S" || arg == "--state";
-    const bool isSettle = arg == "-s" || arg == "--settle";
-    const bool isExclude = arg == "-x" || arg == "--exclude";
-    const bool isMetrics = arg == "-m" || arg == "--metrics";
-    const bool isTimeout = arg == "-T" || arg == "--timeout";
-    const bool isRetries = arg == "-r" || arg == "--retries";
-    const bool isRetryDelay = arg == "--retry-delay";
-    const bool isErrorLines = arg == "-E" || arg == "--error-lines";
-    const bool isNumber = isTimeout || isRetries || isRetryDelay || isErrorLines;
-    const bool isPoll = arg == "-p" || arg == "--poll";
-    if (!isTarget && !isHandler && !isLog && !isJobs && !isState && !isSettle && !isExclude &&
-        !isMetrics && !isNumber && !isPoll) {
+    const ValueOption* option = findValueOption(arg);
+    if (option == nullptr) {
       if (!arg.empty() && arg.front() == '-')
         line.unknownOptions.push_back(arg);
       continue;
     }
     if (i + 1 == args.size()) {
-      noteFailure(isTarget       ? "No target specified!!"
-                  : isHandler    ? "No handler specified!!"
-                  : isLog        ? "No log file specified!!"
-                  : isJobs       ? "No job limit specified!!"
-                  : isState      ? "No state file specified!!"
-                  : isSettle     ? "No settle time specified!!"
-                  : isMetrics    ? "No metrics file specified!!"
-                  : isTimeout    ? "No time limit specified!!"
-                  : isRetries    ? "No retry count specified!!"
-                  : isRetryDelay ? "No retry delay specified!!"
-                  : isErrorLines ? "No error line count specified!!"
-                  : isPoll       ? "No poll interval specified!!"
-                                 : "No exclude pattern specified!!");
+      noteFailure(option->missing);
       break;
     }
-    const std::string& value = args[++i];
-    if (isTarget) {
-      line.target = value;
-    } else if (isHandler) {
-      line.handler = value;
-    } else if (isLog) {
-      openLog(value);
-    } else if (isJobs) {
-      if (!parseJobs(value, line.jobs)) {
-        noteFailure("Invalid value for " + arg + ": '" + escapeForLog(value) +
-                    "' (a number from 1 to " + std::to_string(kMaxJobs) + ")!!");
-      }
-    } else if (isSettle) {
-      if (!parseSettle(value, line.settleMilliseconds)) {
-        noteFailure("Invalid value for " + arg + ": '" + escapeForLog(value) +
-                    "' (milliseconds from 0 to " + std::to_string(kMaxSettleMilliseconds) + ")!!");
-      }
-    } else if (isPoll) {
-      if (!parsePoll(value, line.pollMilliseconds)) {
-        noteFailure("Invalid value for " + arg + ": '" + escapeForLog(value) +
-                    "' (milliseconds from " + std::to_string(kMinPollMilliseconds) + " to " +
-                    std::to_string(kMaxPollMilliseconds) + ")!!");
-      }
-    } else if (isNumber) {
-      struct Range {
-        long low, high;
-        long* value;
-        const char* unit;
-      };
-      const Range range = isTimeout ? Range{1, kMaxTimeoutSeconds, &line.timeoutSeconds, "seconds"}
-                          : isRetries    ? Range{0, kMaxRetries, &line.retries, "a number"}
-                          : isRetryDelay ? Range{1, kMaxRetryDelayMilliseconds,
-                                                 &line.retryDelayMilliseconds, "milliseconds"}
-                                         : Range{0, kMaxErrorLines, &line.errorLines, "a number"};
-      if (!parseNumber(value, range.low, range.high, *range.value)) {
-        noteFailure("Invalid value for " + arg + ": '" + escapeForLog(value) + "' (" + range.unit +
-                    " from " + std::to_string(range.low) + " to " + std::to_string(range.high) +
-                    ")!!");
-      }
-    } else if (value.empty()) {
-      noteFailure("Invalid value for " + arg + ": '' (" +
-                  (isExclude ? "a pattern" : "a file name") + ", not empty)!!");
-    } else if (isState) {
-      line.statePath = value;
-    } else if (isMetrics) {
-      line.metricsPath = value;
-    } else {
-      line.excludes.push_back(value);
-    }
+    noteFailure(option->take(arg, args[++i], line, openLog));
   }
   line.target = tidyTarget(line.target);
   if (firstFailure.empty() && line.target.empty())

@@ -95,124 +95,156 @@ TreePoll::TreePoll(std::string target, const std::vector<std::string>& excludes,
 
 TreePoll::~TreePoll() = default;
 
+// What one scan carries from directory to directory.
+struct TreePoll::Pass {
+  Pass(const OnStable& onStable, const IsNew& isNew, Outcome& outcome, size_t directories)
+      : onStable(onStable),
+        isNew(isNew),
+        outcome(outcome),
+        visited(2 * directories + 16),
+        buffer(new char[kBufferSize]),
+        now(Clock::now()),
+        depthLimit(maxDepth()) {}
+  // The first error that says the mount is in trouble; what it did not reach is not taken for
+  // gone.
+  void noteTrouble(int error) {
+    if (readError == 0 && isMountTrouble(error))
+      readError = error;
+  }
+
+  const OnStable& onStable;
+  const IsNew& isNew;
+  Outcome& outcome;
+  // Sized for the tree the last scan read: it is not grown again and again while read.
+  std::unordered_set<std::pair<dev_t, ino_t>, IdentityHash> visited;
+  std::unique_ptr<char[]> buffer;  // kBufferSize bytes of getdents64 records
+  int readError = 0;
+  size_t files = 0;
+  const Clock::time_point now;
+  const size_t depthLimit;
+};
+
 TreePoll::Outcome TreePoll::scan(const OnStable& onStable, const IsNew& isNew) {
   Outcome outcome;
   timespec startedAt;
   clock_gettime(CLOCK_REALTIME, &startedAt);
+  struct stat rootInfo;
+  Descriptor root = openTarget(outcome, rootInfo);
+  if (root.get() < 0)
+    return outcome;
+  ++scan_;
+  Pass pass(onStable, isNew, outcome, directories_);
+  pass.visited.emplace(rootInfo.st_dev, rootInfo.st_ino);
+  readDirectory(pass, root.get(), target_, 0, root_);
+  first_ = false;
+  targetDevice_ = rootInfo.st_dev;
+  if (pass.readError != 0) {
+    outcome.trouble = strerror(pass.readError);
+    return outcome;
+  }
+  files_ = pass.files;
+  directories_ = outcome.directories;
+  scannedSince_ = startedAt;
+  return outcome;
+}
+
+Descriptor TreePoll::openTarget(Outcome& outcome, struct stat& info) {
   // The target is opened by its name at every scan, so that a share mounted again is read; a
   // link put in its place by whoever can write its parent is not followed.
   const std::string target = joinPath("", target_);
   struct stat link;
   if (lstat(target.c_str(), &link) == 0 && S_ISLNK(link.st_mode) && !isTrustedOwner(link.st_uid)) {
     outcome.trouble = "it is a link owned by uid " + std::to_string(link.st_uid);
-    return outcome;
+    return Descriptor();
   }
   Descriptor root(open(target.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  struct stat rootInfo;
-  if (root.get() < 0 || fstat(root.get(), &rootInfo) != 0) {
+  if (root.get() < 0 || fstat(root.get(), &info) != 0) {
     outcome.trouble = strerror(errno);
-    return outcome;
+    return Descriptor();
   }
   // A mount gone leaves the empty directory beneath it, on the device of the file system that
   // holds it: that is no reason to take every file for deleted.
-  if (!first_ && files_ > 0 && rootInfo.st_dev != targetDevice_ && isEmpty(root.get())) {
+  if (!first_ && files_ > 0 && info.st_dev != targetDevice_ && isEmpty(root.get())) {
     outcome.trouble = "it is empty, on another device";
-    return outcome;
+    return Descriptor();
   }
-  ++scan_;
-  size_t files = 0;
-  // Sized for the tree the last scan read: it is not grown again and again while read.
-  std::unordered_set<std::pair<dev_t, ino_t>, IdentityHash> visited(2 * directories_ + 16);
-  visited.emplace(rootInfo.st_dev, rootInfo.st_ino);
-  int readError = 0;
-  std::unique_ptr<char[]> buffer(new char[kBufferSize]);
-  const auto now = Clock::now();
-  const size_t depthLimit = maxDepth();
+  return root;
+}
+
+void TreePoll::readDirectory(Pass& pass, int fd, const std::string& path, size_t depth,
+                             Directory& known) {
   // Depth first; each directory is read whole before those below it are opened, and its files
   // are offered through its open descriptor, never by a path a planted link could redirect.
-  const std::function<void(int, const std::string&, size_t, Directory&)> readDirectory =
-      [&](int fd, const std::string& path, size_t depth, Directory& known) {
-        ++outcome.directories;
-        known.scan = scan_;
-        size_t found = 0;
-        // Directories found, and whether each is a trusted link to follow.
-        std::vector<std::pair<std::string, bool>> below;
-        const int errorBefore = readError;
-        const auto noteTrouble = [&readError](int error) {
-          if (readError == 0 && isMountTrouble(error))
-            readError = error;
-        };
-        for (;;) {
-          const ssize_t count = getdents64(fd, buffer.get(), kBufferSize);
-          if (count < 0)
-            noteTrouble(errno);
-          if (count <= 0)
-            break;
-          for (ssize_t offset = 0; offset < count;) {
-            const auto* entry = reinterpret_cast<const dirent64*>(buffer.get() + offset);
-            offset += entry->d_reclen;
-            const std::string name = entry->d_name;
-            if (name == "." || name == ".." || matchesAnyPattern(name, excludes_))
-              continue;
-            if (entry->d_type == DT_DIR) {
-              below.emplace_back(name, false);
-              continue;
-            }
-            if (entry->d_type != DT_REG && entry->d_type != DT_LNK && entry->d_type != DT_UNKNOWN)
-              continue;
-            struct statx info;
-            if (!freshStat(fd, name.c_str(), AT_SYMLINK_NOFOLLOW, info)) {
-              noteTrouble(errno);
-              continue;
-            }
-            // A link is followed only when its owner is trusted, as the watch follows one.
-            const bool link = S_ISLNK(info.stx_mode);
-            if (link && (!isTrustedOwner(info.stx_uid) || !freshStat(fd, name.c_str(), 0, info)))
-              continue;
-            if (S_ISDIR(info.stx_mode)) {
-              below.emplace_back(name, link);
-            } else if (S_ISREG(info.stx_mode) && path.size() + 1 + name.size() < kMaxPath) {
-              ++found;
-              this->found(known, fd, path, name, stampOf(info), now, onStable, isNew, outcome);
-            }
-          }
-        }
-        files += found;
-        // What a failed read did not reach is not taken for gone.
-        if (readError == errorBefore)
-          forgetUnseen(path, known, found, false);
-        if (depth >= depthLimit)
-          return;
-        for (const auto& [name, link] : below) {
-          // A directory that became a link since it was read is not followed.
-          Descriptor child(openat(fd, name.c_str(),
-                                  O_RDONLY | O_DIRECTORY | O_CLOEXEC | (link ? 0 : O_NOFOLLOW)));
-          if (child.get() < 0)
-            noteTrouble(errno);
-          // Links can lead back up the tree: each directory is read once.
-          struct stat info;
-          if (child.get() < 0 || fstat(child.get(), &info) != 0 ||
-              !visited.emplace(info.st_dev, info.st_ino).second)
-            continue;
-          std::unique_ptr<Directory>& below = known.below[name];
-          if (!below)
-            below = std::make_unique<Directory>();
-          readDirectory(child.get(), joinPath(path, name), depth + 1, *below);
-        }
-        if (readError == errorBefore)
-          forgetUnseen(path, known, known.files.size(), true);
-      };
-  readDirectory(root.get(), target_, 0, root_);
-  first_ = false;
-  targetDevice_ = rootInfo.st_dev;
-  if (readError != 0) {
-    outcome.trouble = strerror(readError);
-    return outcome;
+  ++pass.outcome.directories;
+  known.scan = scan_;
+  const int errorBefore = pass.readError;
+  std::vector<std::pair<std::string, bool>> below;
+  const size_t found = readEntries(pass, fd, path, known, below);
+  pass.files += found;
+  // What a failed read did not reach is not taken for gone.
+  if (pass.readError == errorBefore)
+    forgetUnseen(path, known, found, false);
+  if (depth >= pass.depthLimit)
+    return;
+  for (const auto& [name, link] : below) {
+    // A directory that became a link since it was read is not followed.
+    Descriptor child(
+        openat(fd, name.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC | (link ? 0 : O_NOFOLLOW)));
+    if (child.get() < 0)
+      pass.noteTrouble(errno);
+    // Links can lead back up the tree: each directory is read once.
+    struct stat info;
+    if (child.get() < 0 || fstat(child.get(), &info) != 0 ||
+        !pass.visited.emplace(info.st_dev, info.st_ino).second)
+      continue;
+    std::unique_ptr<Directory>& next = known.below[name];
+    if (!next)
+      next = std::make_unique<Directory>();
+    readDirectory(pass, child.get(), joinPath(path, name), depth + 1, *next);
   }
-  files_ = files;
-  directories_ = outcome.directories;
-  scannedSince_ = startedAt;
-  return outcome;
+  if (pass.readError == errorBefore)
+    forgetUnseen(path, known, known.files.size(), true);
+}
+
+size_t TreePoll::readEntries(Pass& pass, int fd, const std::string& path, Directory& known,
+                             std::vector<std::pair<std::string, bool>>& below) {
+  size_t found = 0;
+  for (;;) {
+    const ssize_t count = getdents64(fd, pass.buffer.get(), kBufferSize);
+    if (count < 0)
+      pass.noteTrouble(errno);
+    if (count <= 0)
+      return found;
+    for (ssize_t offset = 0; offset < count;) {
+      const auto* entry = reinterpret_cast<const dirent64*>(pass.buffer.get() + offset);
+      offset += entry->d_reclen;
+      const std::string name = entry->d_name;
+      if (name == "." || name == ".." || matchesAnyPattern(name, excludes_))
+        continue;
+      if (entry->d_type == DT_DIR) {
+        below.emplace_back(name, false);
+        continue;
+      }
+      if (entry->d_type != DT_REG && entry->d_type != DT_LNK && entry->d_type != DT_UNKNOWN)
+        continue;
+      struct statx info;
+      if (!freshStat(fd, name.c_str(), AT_SYMLINK_NOFOLLOW, info)) {
+        pass.noteTrouble(errno);
+        continue;
+      }
+      // A link is followed only when its owner is trusted, as the watch follows one.
+      const bool link = S_ISLNK(info.stx_mode);
+      if (link && (!isTrustedOwner(info.stx_uid) || !freshStat(fd, name.c_str(), 0, info)))
+        continue;
+      if (S_ISDIR(info.stx_mode)) {
+        below.emplace_back(name, link);
+      } else if (S_ISREG(info.stx_mode) && path.size() + 1 + name.size() < kMaxPath) {
+        ++found;
+        this->found(known, fd, path, name, stampOf(info), pass.now, pass.onStable, pass.isNew,
+                    pass.outcome);
+      }
+    }
+  }
 }
 
 void TreePoll::found(Directory& directory, int directoryFd, const std::string& path,

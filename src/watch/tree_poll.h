@@ -10,6 +10,8 @@
 // it remembers. Owns its memory of the tree; no descriptor outlives a scan. Single-threaded.
 #pragma once
 
+#include <sys/stat.h>
+
 #include <sys/types.h>
 #include <time.h>
 
@@ -22,6 +24,8 @@
 #include <unordered_map>
 #include <unordered_set>
 #include <vector>
+
+#include "base/descriptor.h"
 
 namespace vellumd {
 
@@ -82,6 +86,19 @@ class TreePoll {
     std::unordered_map<std::string, std::unique_ptr<Directory>> below;
     unsigned scan = 0;  // the last scan that read it
   };
+  struct Pass;  // what one scan carries from directory to directory
+  // Opens the target by its name for a scan, and only when it may be read: not another user's
+  // link, and not a mount gone (empty, on another device). Nothing, with `outcome.trouble` set,
+  // otherwise.
+  Descriptor openTarget(Outcome& outcome, struct stat& info);
+  // Reads the directory open as `fd` at `path`, known as `known`, `depth` levels below the target,
+  // and every directory below it.
+  void readDirectory(Pass& pass, int fd, const std::string& path, size_t depth, Directory& known);
+  // Reads the entries of the directory open as `fd`: offers its regular files, puts the names of
+  // its directories (and whether each is a trusted link) in `below`; returns how many files it
+  // found.
+  size_t readEntries(Pass& pass, int fd, const std::string& path, Directory& known,
+                     std::vector<std::pair<std::string, bool>>& below);
   // One regular file found by the scan under way in `directory`, at `path`.
   void found(Directory& known, int directoryFd, const std::string& path, const std::string& name,
              const FileStamp& stamp, Clock::time_point now, const OnStable& onStable,

@@ -59,7 +59,7 @@ void Dispatcher::dispatch(const inotify_event& event) {
   // it), or the records of a directory that has left the tree: they concern nothing the daemon
   // watches.
   using Status = WatchRegistry::Location::Status;
-  const Status where = registry_.locate(event.wd).status;
+  const Status where = registry_.locate(event.wd, false).status;
   if (where == Status::kUnknown || where == Status::kDeparted)
     return;
   if (event.mask & IN_MOVE_SELF) {

@@ -53,7 +53,7 @@ void reopenLog(LogFile& logFile, std::ostream* log) {
 }
 
 // The running daemon: the watched tree, the run queue, the dispatch, the state and the log's
-// fold, and the one poll() that waits for all of them. Built once the start-up scan is done.
+// fold, and the one poll() that waits for all of them.
 class EventLoop {
  public:
   EventLoop(const LoopSettings& settings, std::ostream* log)
@@ -82,6 +82,34 @@ class EventLoop {
     status_.start(tree_.watch, runs_);
     settings_.report->releaseLauncher();
     targetCheckAt_ = Clock::now() + kTargetCheckEvery;
+  }
+
+  // Until SIGTERM or SIGINT: returns the exit status.
+  int run() {
+    // The inotify and signal descriptors, then the error pipes of the runs under way (-E).
+    std::vector<pollfd> ready;
+    for (;;) {
+      ready.assign({{tree_.watch.fd(), POLLIN, 0}, {signals_.fd(), POLLIN, 0}});
+      runs_.addErrorPipes(ready);
+      const int result = poll(ready.data(), ready.size(), timeoutFor(nextWake()));
+      if (result < 0) {
+        writeLog("poll return error - " + std::to_string(result) + "!!", log_);
+        continue;
+      }
+      fold_.flushIfDue(Clock::now());
+      state_.saveIfDue(dispatcher_.decider());
+      runs_.enforceTimeLimits(Clock::now());
+      checkTarget();
+      if (pollAt_ && Clock::now() >= *pollAt_)
+        pollTree();
+      if (ready[1].revents != 0 && takeSignals())
+        return 0;
+      if (ready[0].revents != 0) {
+        readRecords();
+      } else {
+        quietTurn();
+      }
+    }
   }
 
  private:
@@ -181,36 +209,6 @@ class EventLoop {
     status_.write();
   }
 
- public:
-  // Until SIGTERM or SIGINT: returns the exit status.
-  int run() {
-    // The inotify and signal descriptors, then the error pipes of the runs under way (-E).
-    std::vector<pollfd> ready;
-    for (;;) {
-      ready.assign({{tree_.watch.fd(), POLLIN, 0}, {signals_.fd(), POLLIN, 0}});
-      runs_.addErrorPipes(ready);
-      const int result = poll(ready.data(), ready.size(), timeoutFor(nextWake()));
-      if (result < 0) {
-        writeLog("poll return error - " + std::to_string(result) + "!!", log_);
-        continue;
-      }
-      fold_.flushIfDue(Clock::now());
-      state_.saveIfDue(dispatcher_.decider());
-      runs_.enforceTimeLimits(Clock::now());
-      checkTarget();
-      if (pollAt_ && Clock::now() >= *pollAt_)
-        pollTree();
-      if (ready[1].revents != 0 && takeSignals())
-        return 0;
-      if (ready[0].revents != 0) {
-        readRecords();
-      } else {
-        quietTurn();
-      }
-    }
-  }
-
- private:
   // Every deadline the loop wakes for, in one place: the folded count, the next name to settle,
   // the state to save, the next look for a missing target, the next scan when polling, the
   // metrics file, the next try at starting a run (now, or after a pause when the last start found

@@ -10,37 +10,12 @@
 namespace vellumd {
 
 namespace {
-// The value of -j: a whole number from 1 to kMaxJobs, nothing else (no sign, no blanks).
-bool parseJobs(const std::string& text, size_t& jobs) {
-  if (text.empty() || text.size() > 7 || text.find_first_not_of("0123456789") != std::string::npos)
-    return false;
-  jobs = std::stoul(text);
-  return jobs >= 1 && jobs <= kMaxJobs;
-}
-
-// The value of -s: a whole number of milliseconds from 0 to kMaxSettleMilliseconds.
-bool parseSettle(const std::string& text, long& milliseconds) {
-  if (text.empty() || text.size() > 7 || text.find_first_not_of("0123456789") != std::string::npos)
-    return false;
-  milliseconds = std::stol(text);
-  return milliseconds <= kMaxSettleMilliseconds;
-}
-
 // A whole number from `low` to `high`, nothing else (no sign, no blanks).
 bool parseNumber(const std::string& text, long low, long high, long& value) {
   if (text.empty() || text.size() > 9 || text.find_first_not_of("0123456789") != std::string::npos)
     return false;
   value = std::stol(text);
   return value >= low && value <= high;
-}
-
-// The value of -p: a whole number of milliseconds from kMinPollMilliseconds to
-// kMaxPollMilliseconds.
-bool parsePoll(const std::string& text, long& milliseconds) {
-  if (text.empty() || text.size() > 8 || text.find_first_not_of("0123456789") != std::string::npos)
-    return false;
-  milliseconds = std::stol(text);
-  return milliseconds >= kMinPollMilliseconds && milliseconds <= kMaxPollMilliseconds;
 }
 }  // namespace
 
@@ -166,9 +141,10 @@ const ValueOption kValueOptions[] = {
      }},
     {"-j", "--jobs", "No job limit specified!!",
      [](const std::string& arg, const std::string& value, CommandLine& line, const OpenLog&) {
-       return parseJobs(value, line.jobs)
-                  ? std::string()
-                  : invalidValue(arg, value, "a number from 1 to " + std::to_string(kMaxJobs));
+       long jobs = 0;
+       std::string failure = takeNumber(arg, value, 1, kMaxJobs, "a number", jobs);
+       line.jobs = static_cast<size_t>(jobs);
+       return failure;
      }},
     {"-S", "--state", "No state file specified!!",
      [](const std::string& arg, const std::string& value, CommandLine& line, const OpenLog&) {
@@ -176,11 +152,8 @@ const ValueOption kValueOptions[] = {
      }},
     {"-s", "--settle", "No settle time specified!!",
      [](const std::string& arg, const std::string& value, CommandLine& line, const OpenLog&) {
-       return parseSettle(value, line.settleMilliseconds)
-                  ? std::string()
-                  : invalidValue(
-                        arg, value,
-                        "milliseconds from 0 to " + std::to_string(kMaxSettleMilliseconds));
+       return takeNumber(arg, value, 0, kMaxSettleMilliseconds, "milliseconds",
+                         line.settleMilliseconds);
      }},
     {"-x", "--exclude", "No exclude pattern specified!!",
      [](const std::string& arg, const std::string& value, CommandLine& line, const OpenLog&) {
@@ -196,11 +169,8 @@ const ValueOption kValueOptions[] = {
      }},
     {"-p", "--poll", "No poll interval specified!!",
      [](const std::string& arg, const std::string& value, CommandLine& line, const OpenLog&) {
-       return parsePoll(value, line.pollMilliseconds)
-                  ? std::string()
-                  : invalidValue(arg, value,
-                                 "milliseconds from " + std::to_string(kMinPollMilliseconds) +
-                                     " to " + std::to_string(kMaxPollMilliseconds));
+       return takeNumber(arg, value, kMinPollMilliseconds, kMaxPollMilliseconds, "milliseconds",
+                         line.pollMilliseconds);
      }},
     {"-T", "--timeout", "No time limit specified!!",
      [](const std::string& arg, const std::string& value, CommandLine& line, const OpenLog&) {

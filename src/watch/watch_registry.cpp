@@ -186,7 +186,7 @@ std::optional<size_t> WatchRegistry::boundedPathLength(int wd) const {
   return length;
 }
 
-WatchRegistry::Location WatchRegistry::locate(int wd) const {
+WatchRegistry::Location WatchRegistry::locate(int wd, bool withPath) const {
   const WatchEntry* entry = find(wd);
   if (entry == nullptr)
     return {Location::Status::kUnknown, {}};
@@ -207,7 +207,7 @@ WatchRegistry::Location WatchRegistry::locate(int wd) const {
     return {Location::Status::kTooLong, {}};
   if (adrift || end != WalkEnd::kTop)
     return {Location::Status::kAdrift, {}};
-  return {Location::Status::kInTree, joinFromTop(names)};
+  return {Location::Status::kInTree, withPath ? joinFromTop(names) : std::string()};
 }
 
 std::optional<std::string> WatchRegistry::wayDown(int top, int wd, bool& gone) const {

@@ -122,7 +122,8 @@ class WatchRegistry {
     Status status;
     std::string path;  // kInTree only
   };
-  Location locate(int wd) const;
+  // `withPath`: build the path too (a caller that only asks where it stands need not).
+  Location locate(int wd, bool withPath = true) const;
 
   // The path of a registered directory; "" for -1. Throws NotFoundError for any other
   // unregistered descriptor.
